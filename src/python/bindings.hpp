@@ -1,0 +1,47 @@
+// One function per Python class and module function; module.cpp calls them
+// in the registration order.
+#pragma once
+
+#include "python/common.hpp"
+
+namespace skarvo::python {
+
+// Classes.
+void bind_gnss_system(py::module_& m);
+void bind_satellite(py::module_& m);
+void bind_epoch(py::module_& m);
+void bind_ecef(py::module_& m);
+void bind_geodetic(py::module_& m);
+void bind_rinex_obs_data(py::module_& m);
+void bind_multipath_estimate(py::module_& m);
+void bind_multipath_stats(py::module_& m);
+void bind_cycle_slip(py::module_& m);
+void bind_analysis_results(py::module_& m);
+void bind_multipath_analyzer(py::module_& m);
+void bind_snr_series(py::module_& m);
+void bind_sp3_data(py::module_& m);
+
+/// The SNR queries of RinexObsData (snr_codes, get_snr_series).
+void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls);
+
+// Module functions.
+void bind_read_rinex_obs(py::module_& m);
+void bind_read_rinex_obs_bytes(py::module_& m);
+void bind_read_sp3(py::module_& m);
+void bind_get_frequency(py::module_& m);
+void bind_get_wavelength(py::module_& m);
+void bind_calculate_azel(py::module_& m);
+void bind_compute_elevation(py::module_& m);
+void bind_version(py::module_& m);
+void bind_morlet_cwt(py::module_& m);
+void bind_band_power(py::module_& m);
+void bind_red_noise_significance(py::module_& m);
+void bind_period_bands(py::module_& m);
+void bind_detrend_arc(py::module_& m);
+void bind_split_arcs(py::module_& m);
+void bind_fresnel_zone(py::module_& m);
+void bind_fresnel_map(py::module_& m);
+void bind_scalogram(py::module_& m);
+void bind_analyze_snr_wavelets(py::module_& m);
+
+}  // namespace skarvo::python

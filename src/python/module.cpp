@@ -1,0 +1,126 @@
+// The module object: registration of classes, functions and constants in
+// their documented order, a single cached module per process, and refusal of
+// sub-interpreters.
+#include <cstring>
+
+#include "python/bindings.hpp"
+#include "utils/frequencies.hpp"
+
+namespace skarvo::python {
+namespace {
+
+using BindFn = void (*)(py::module_&);
+
+struct Entry {
+    const char* name;
+    BindFn bind;
+};
+
+// The registration order: thirteen classes, then eighteen functions.
+constexpr Entry registration_order[] = {
+    {"GnssSystem", bind_gnss_system},
+    {"Satellite", bind_satellite},
+    {"Epoch", bind_epoch},
+    {"Ecef", bind_ecef},
+    {"Geodetic", bind_geodetic},
+    {"RinexObsData", bind_rinex_obs_data},
+    {"MultipathEstimate", bind_multipath_estimate},
+    {"MultipathStats", bind_multipath_stats},
+    {"CycleSlip", bind_cycle_slip},
+    {"AnalysisResults", bind_analysis_results},
+    {"MultipathAnalyzer", bind_multipath_analyzer},
+    {"SnrSeries", bind_snr_series},
+    {"Sp3Data", bind_sp3_data},
+
+    {"read_rinex_obs", bind_read_rinex_obs},
+    {"read_rinex_obs_bytes", bind_read_rinex_obs_bytes},
+    {"read_sp3", bind_read_sp3},
+    {"get_frequency", bind_get_frequency},
+    {"get_wavelength", bind_get_wavelength},
+    {"calculate_azel", bind_calculate_azel},
+    {"compute_elevation", bind_compute_elevation},
+    {"version", bind_version},
+    {"morlet_cwt", bind_morlet_cwt},
+    {"band_power", bind_band_power},
+    {"red_noise_significance", bind_red_noise_significance},
+    {"period_bands", bind_period_bands},
+    {"detrend_arc", bind_detrend_arc},
+    {"split_arcs", bind_split_arcs},
+    {"fresnel_zone", bind_fresnel_zone},
+    {"fresnel_map", bind_fresnel_map},
+    {"scalogram", bind_scalogram},
+    {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
+};
+
+struct Constant {
+    const char* name;
+    double value;
+};
+
+constexpr Constant constants[] = {
+    {"SPEED_OF_LIGHT", util::speed_of_light},
+    {"GM_WGS84", util::gm_wgs84},
+    {"EARTH_RADIUS", util::earth_radius},
+    {"GPS_L1_WAVELENGTH", util::gps_l1_wavelength},
+};
+
+void init_module(py::module_& m) {
+    // Docstrings carry their own text signatures.
+    static py::options options;
+    options.disable_function_signatures();
+
+    py::list all;
+    m.attr("__all__") = all;
+    for (const Entry& e : registration_order) {
+        e.bind(m);
+        if (py::hasattr(m, e.name)) all.append(e.name);
+    }
+    for (const Constant& c : constants) {
+        m.attr(c.name) = py::float_(c.value);
+        all.append(c.name);
+    }
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "skarvo_mp",
+    "Python module definition",
+    // Not -1: a repeated import calls the init function again, which hands
+    // back the cached module instead of a copy of its dict.
+    0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+std::int64_t owner_interpreter = -1;
+
+}  // namespace
+}  // namespace skarvo::python
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_skarvo_mp() {
+    namespace sp = skarvo::python;
+    PYBIND11_CHECK_PYTHON_VERSION
+    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (sp::cached_module) {
+        if (interp != sp::owner_interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "skarvo_mp does not support sub-interpreters: it can be imported only in the "
+                            "interpreter that first imported it");
+            return nullptr;
+        }
+        Py_INCREF(sp::cached_module);
+        return sp::cached_module;
+    }
+    try {
+        pybind11::detail::ensure_internals();
+        PyObject* raw = PyModule_Create(&sp::module_def);
+        if (!raw) return nullptr;
+        auto m = pybind11::reinterpret_steal<pybind11::module_>(raw);
+        sp::init_module(m);
+        sp::cached_module = m.inc_ref().ptr();  // kept for the life of the process
+        sp::owner_interpreter = interp;
+        return m.release().ptr();
+    }
+    PYBIND11_CATCH_INIT_EXCEPTIONS
+    return nullptr;
+}

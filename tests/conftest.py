@@ -1,0 +1,48 @@
+"""Shared fixtures: the real observation and orbit files of ../shared/data.
+
+Tests that need those files skip with a reason when the folder is absent
+(outside this workplace). CI sets SKARVO_REQUIRE_DATA=1 so that a missing
+folder fails the run instead of skipping silently.
+"""
+import gzip
+import os
+import pathlib
+import shutil
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DATA_DIR = pathlib.Path(os.environ.get("SKARVO_DATA", ROOT.parent / "shared" / "data"))
+
+
+def data_path(relative: str) -> pathlib.Path:
+    """Path of a file of the shared data folder, or skip the test."""
+    path = DATA_DIR / relative
+    if not path.exists():
+        if os.environ.get("SKARVO_REQUIRE_DATA") == "1":
+            pytest.fail(f"shared data file missing: {path}")
+        pytest.skip(f"shared data folder not available ({path} missing)")
+    return path
+
+
+@pytest.fixture
+def data():
+    """Callable giving the path of a shared data file (skips when absent)."""
+    return data_path
+
+
+@pytest.fixture(scope="session")
+def gunzipped(tmp_path_factory):
+    """Callable giving a decompressed copy of a shared .gz data file."""
+    cache = {}
+
+    def get(relative: str) -> pathlib.Path:
+        if relative not in cache:
+            src = data_path(relative)
+            out = tmp_path_factory.mktemp("gunzip") / src.name[:-3]
+            with gzip.open(src, "rb") as fin, open(out, "wb") as fout:
+                shutil.copyfileobj(fin, fout)
+            cache[relative] = out
+        return cache[relative]
+
+    return get
