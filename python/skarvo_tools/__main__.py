@@ -1,0 +1,7 @@
+"""`python -m skarvo_tools` runs the `skarvo-mp` command."""
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,249 @@
+"""The `skarvo-mp` command.
+
+    skarvo-mp report OBS [OBS ...] [--sp3 FILE ...] [--position X Y Z]
+                     [--systems G,R,E,C] [--antenna-height H] [--out DIR]
+                     [--json] [--no-plots] [--jobs N]
+    skarvo-mp demo [--out DIR] [--seed N] [--hours H] [--no-plots]
+
+Exit status: 0 success, 1 when at least one observation file failed (the
+others are still reported), 2 for a usage error (one line on stderr, no
+traceback), 130 when interrupted.
+"""
+from __future__ import annotations
+
+import argparse
+import glob
+import math
+import os
+import sys
+import tempfile
+from typing import List, Optional, Sequence, TextIO
+
+from . import __version__
+from .errors import FileFailure, UserError
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with a one-line error instead of the usage block."""
+
+    def error(self, message: str):  # noqa: D401 - argparse API
+        raise UserError(f"{self.prog}: {message} (see --help)")
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got '{text}'")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be finite, got '{text}'")
+    return value
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: '{text}'") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got '{text}'")
+    return value
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: '{text}'") from None
+    if not 0 <= value < 2 ** 63:
+        raise argparse.ArgumentTypeError(f"must lie in [0, 2^63), got '{text}'")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="skarvo-mp", description=(
+        "GNSS observation quality: code multipath, cycle slips, SNR and ground reflections "
+        "of RINEX observation files, as tables, JSON, figures and an HTML page."))
+    parser.add_argument("--version", action="version", version=f"skarvo-mp {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    rep = sub.add_parser("report", help="report on one or many RINEX observation files",
+                         description="Report on RINEX observation files (plain or .gz). With several files "
+                                     "(or a quoted glob) they are processed in parallel and a combined CSV "
+                                     "is written.")
+    rep.add_argument("obs", nargs="+", metavar="OBS", help="observation file(s) or quoted glob pattern(s)")
+    rep.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
+                     help="SP3 orbit file(s), plain or .gz, for elevations (files of neighbouring days are "
+                          "merged; put OBS first or use --sp3 last)")
+    rep.add_argument("--position", nargs=3, type=_finite_float, metavar=("X", "Y", "Z"),
+                     help="receiver ECEF position in metres (default: the header's APPROX POSITION XYZ)")
+    rep.add_argument("--systems", default=None, metavar="G,R,E,C",
+                     help="systems to analyse, as letters (default G,R,E,C)")
+    rep.add_argument("--antenna-height", type=_positive_float, metavar="H",
+                     help="antenna height above the reflecting ground (m): draws the Fresnel zones")
+    rep.add_argument("--out", metavar="DIR", help="folder for index.html, report.json, summary.csv and "
+                     "figures (default ./skarvo-mp-report; with --json, nothing is written unless --out "
+                     "is given)")
+    rep.add_argument("--json", action="store_true", help="print the report as JSON on stdout")
+    rep.add_argument("--no-plots", action="store_true", help="do not draw figures")
+    rep.add_argument("--jobs", type=_positive_int, metavar="N",
+                     help="worker processes for several files (default: one per core)")
+
+    demo = sub.add_parser("demo", help="simulate a station-day and report on it against the truth",
+                          description="Simulate a station-day with known multipath, cycle slips and a ground "
+                                      "reflector, run the full report on it and compare the results with "
+                                      "the truth.")
+    demo.add_argument("--out", default="skarvo-mp-demo", metavar="DIR",
+                      help="folder for the simulated files and the report (default ./skarvo-mp-demo)")
+    demo.add_argument("--seed", type=_seed, default=1, metavar="N", help="random seed (default 1)")
+    demo.add_argument("--hours", type=_positive_float, default=24.0, metavar="H",
+                      help="length of the simulated span in hours (default 24)")
+    demo.add_argument("--no-plots", action="store_true", help="do not draw figures")
+    return parser
+
+
+def expand_inputs(patterns: Sequence[str]) -> List[str]:
+    """Observation paths from arguments: globs are expanded (sorted), literal
+    paths must exist. Raises UserError for a missing file or an empty glob."""
+    out: List[str] = []
+    for p in patterns:
+        if glob.has_magic(p) and not os.path.exists(p):
+            matches = sorted(m for m in glob.glob(p) if os.path.isfile(m))
+            if not matches:
+                raise UserError(f"no observation file matches '{p}'")
+            out += matches
+        elif not os.path.exists(p):
+            raise UserError(f"observation file not found: {p}")
+        elif os.path.isdir(p):
+            raise UserError(f"{p} is a folder; give observation files or a quoted glob such as '{p}/*.rnx'")
+        else:
+            out.append(p)
+    seen = set()
+    return [p for p in out if not (os.path.realpath(p) in seen or seen.add(os.path.realpath(p)))]
+
+
+def check_position(values) -> Optional[tuple]:
+    if values is None:
+        return None
+    r = math.sqrt(sum(v * v for v in values))
+    if not 6.0e6 <= r <= 6.6e6:
+        raise UserError(f"--position expects ECEF X Y Z in metres (distance from the Earth's centre "
+                        f"6000-6600 km), got {r / 1000:.1f} km")
+    return tuple(values)
+
+
+def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
+    from . import report as rep
+    from . import runner, sp3files, tables
+
+    paths = expand_inputs(args.obs)
+    systems = rep.parse_systems(args.systems) if args.systems is not None else None
+    position = check_position(args.position)
+    out_dir = args.out if args.out is not None else (None if args.json else "skarvo-mp-report")
+    if out_dir and os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise UserError(f"--out {out_dir} exists and is not a folder")
+    mp = rep.module()
+    rep.require(mp, "read_rinex_obs", "MultipathAnalyzer")
+    if args.sp3:
+        rep.require(mp, "read_sp3")
+
+    folder = tempfile.mkdtemp(prefix="skarvo-mp-")
+    try:
+        sources = sp3files.prepare(args.sp3, folder, reader=mp.read_sp3 if args.sp3 else None)
+        options = rep.ReportOptions(sp3=sources, position=position, systems=systems,
+                                    antenna_height=args.antenna_height, out_dir=out_dir,
+                                    plots=not args.no_plots)
+        if len(paths) == 1:
+            try:
+                report = runner.report_one(paths[0], options)
+            except FileFailure as exc:
+                stderr.write(f"skarvo-mp: {paths[0]}: {exc}\n")
+                return EXIT_FAILED
+            stdout.write(runner.to_json(report.data) + "\n" if args.json else tables.render_text(report.data))
+            return EXIT_OK
+
+        jobs = args.jobs or os.cpu_count() or 1
+        entries = runner.run_batch(paths, options, jobs, progress_stream=stderr)
+    finally:
+        import shutil
+        shutil.rmtree(folder, ignore_errors=True)
+
+    failed = [e for e in entries if e["status"] != "ok"]
+    for e in failed:
+        stderr.write(f"skarvo-mp: {e['path']}: {e['error']}\n")
+    if args.json:
+        stdout.write(runner.to_json({
+            "schema": "skarvo-mp-batch/1",
+            "reports": [e["data"] for e in entries if e["status"] == "ok"],
+            "failures": [{"path": e["path"], "error": e["error"]} for e in failed],
+        }) + "\n")
+    else:
+        for e in entries:
+            if e["status"] != "ok":
+                stdout.write(f"FAILED  {e['path']}: {e['error']}\n")
+                continue
+            d = e["data"]
+            worst = max((r["rms_m"] for r in d["multipath"] if r["rms_m"] is not None), default=None)
+            stdout.write(f"ok      {d['file']['path']}: {d['file']['station']} {d['file']['day']}, "
+                         f"{d['file']['epochs']} epochs, {len(d['multipath'])} signals, largest RMS "
+                         f"{tables.fmt(worst, 3)} m, {d['cycle_slips']['total']} slips, "
+                         f"{tables.fmt(d['cycle_slips']['observations_per_slip'], 1)} obs/slip\n")
+        summary = f"; combined CSV {os.path.join(out_dir, 'summary.csv')}" if out_dir else ""
+        stdout.write(f"{len(entries) - len(failed)} of {len(entries)} files reported, "
+                     f"{len(failed)} failed{summary}\n")
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def cmd_demo(args, stdout: TextIO, stderr: TextIO) -> int:
+    from . import demo
+
+    return demo.run(args.out, seed=args.seed, hours=args.hours, plots=not args.no_plots,
+                    stdout=stdout, stderr=stderr)
+
+
+def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
+         stderr: Optional[TextIO] = None) -> int:
+    """Runs the command; returns the exit status (it never raises for user errors)."""
+    stdout = stdout or sys.stdout
+    stderr = stderr or sys.stderr
+    parser = build_parser()
+    try:
+        args = parser.parse_args(list(argv) if argv is not None else None)
+        if args.command is None:
+            parser.print_help(stdout)
+            return EXIT_USAGE
+        if args.command == "report":
+            return cmd_report(args, stdout, stderr)
+        return cmd_demo(args, stdout, stderr)
+    except UserError as exc:
+        stderr.write(f"skarvo-mp: error: {exc}\n" if not str(exc).startswith("skarvo-mp") else f"{exc}\n")
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        stderr.write("skarvo-mp: interrupted\n")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # Output piped into a command that stopped reading (e.g. head): stop
+        # quietly, and keep the interpreter from failing to flush at exit.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return EXIT_FAILED
+    except SystemExit as exc:  # --help and --version
+        return int(exc.code or 0) if not isinstance(exc.code, str) else EXIT_USAGE
+    except OSError as exc:
+        stderr.write(f"skarvo-mp: error: {exc}\n")
+        return EXIT_USAGE

@@ -1,0 +1,292 @@
+"""Figures of a report (PNG, drawn with matplotlib when it is installed).
+
+Every figure is drawn on its own `Figure` with the Agg canvas, without
+pyplot, so that nothing depends on a display or on global plotting state.
+Scatter plots are thinned to at most `MAX_POINTS` points (every k-th point,
+so the picture is deterministic); binned curves use all points.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import math
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from .report import PLACEHOLDER_AZIMUTH, PLACEHOLDER_ELEVATION, SYSTEM_NAMES, epoch_to_datetime
+
+MAX_POINTS = 20000
+TOP_SATELLITES = 4
+FULL_SYSTEM_NAMES = {"G": "GPS", "R": "GLONASS", "E": "Galileo", "C": "BeiDou", "J": "QZSS",
+                     "S": "SBAS", "I": "NavIC", "M": "mixed"}
+
+
+def available() -> Optional[str]:
+    """None when plots can be drawn, else the reason why not (one line)."""
+    try:
+        import matplotlib  # noqa: F401
+        import numpy  # noqa: F401
+    except ImportError as exc:
+        return f"plots skipped: {exc.name} is not installed (pip install 'skarvo_mp[plots]')"
+    return None
+
+
+def _figure(width: float, height: float):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(width, height), dpi=100, layout="constrained")
+    FigureCanvasAgg(fig)
+    return fig
+
+
+def _save(fig, folder: str, name: str) -> str:
+    import os
+
+    fig.savefig(os.path.join(folder, name), dpi=100, metadata={"Software": None})
+    return name
+
+
+def _thin(n: int) -> int:
+    return max(1, math.ceil(n / MAX_POINTS))
+
+
+def _title_head(data: Dict[str, Any]) -> str:
+    f = data["file"]
+    day = f["day"] or "no date"
+    doy = f" (DOY {f['doy']:03d})" if f.get("doy") else ""
+    return f"{f['station']} {day}{doy}"
+
+
+def _hours(isos: Sequence[str], day_start: _dt.datetime) -> List[float]:
+    return [(epoch_to_datetime(t) - day_start).total_seconds() / 3600.0 for t in isos]
+
+
+def _label_of(e) -> str:
+    return SYSTEM_NAMES.get(e.system, "MIX") + "M" + e.signal[1:]
+
+
+def _collect(estimates) -> Dict[str, Dict[str, list]]:
+    """Per signal label: lists of mp, elevation, azimuth, snr, epoch, and
+    whether the estimate carries a real (orbit-derived) elevation."""
+    out: Dict[str, Dict[str, list]] = {}
+    for e in estimates:
+        d = out.get(_label_of(e))
+        if d is None:
+            d = out[_label_of(e)] = {"mp": [], "el": [], "az": [], "snr": [], "epoch": [], "real": [],
+                                     "code": e.signal, "system": e.system}
+        el, az = e.elevation, e.azimuth
+        d["mp"].append(e.mp_value)
+        d["el"].append(el)
+        d["az"].append(az)
+        d["snr"].append(e.snr)
+        d["epoch"].append(e.epoch)
+        d["real"].append(not (el == PLACEHOLDER_ELEVATION and az == PLACEHOLDER_AZIMUTH))
+    return out
+
+
+def make_plots(data: Dict[str, Any], details: Dict[str, Any], folder: str) -> List[Tuple[str, str]]:
+    """Draws every figure the report supports; returns (file name, caption) pairs."""
+    import numpy as np
+
+    made: List[Tuple[str, str]] = []
+    head = _title_head(data)
+    day_start = None
+    if data["file"]["first_epoch"]:
+        d = epoch_to_datetime(data["file"]["first_epoch"])
+        day_start = _dt.datetime(d.year, d.month, d.day)
+    signals = _collect(details.get("estimates") or [])
+    order = [r["signal"] for r in data["multipath"] if r["signal"] in signals]
+
+    for label in order:
+        d = signals[label]
+        mp = np.asarray(d["mp"])
+        real = np.asarray(d["real"], dtype=bool)
+        name = f"mp_{label}.png"
+        if real.any():
+            made.append((_mp_elevation(np, data, head, label, d, mp, real, folder, name),
+                         f"{label}: code multipath against elevation, and |MP| on the sky"))
+        elif day_start is not None:
+            made.append((_mp_time(np, head, label, d, mp, day_start, folder, name),
+                         f"{label}: code multipath over the day (no elevations)"))
+
+    systems = sorted({d["system"] for d in signals.values()}, key="GRECJSIM".find)
+    for system in systems:
+        name = f"snr_{system}.png"
+        if _snr_elevation(np, head, system, signals, day_start, folder, name):
+            made.append((name, f"{FULL_SYSTEM_NAMES.get(system, system)}: SNR against elevation"))
+
+    if details.get("band_series") and data.get("snr_wavelets"):
+        name = _band_power(np, data, head, details["band_series"], day_start, folder)
+        if name:
+            made.append((name, "δSNR band power over the day for the satellites with the most data"))
+
+    if details.get("footprints") and data.get("fresnel"):
+        made.append((_fresnel(np, data, head, details["footprints"], folder),
+                     "First Fresnel zones of the ground reflection around the antenna"))
+    return made
+
+
+def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
+    el = np.asarray(d["el"])[real]
+    az = np.asarray(d["az"])[real]
+    v = mp[real]
+    step = _thin(v.size)
+    fig = _figure(12, 5)
+    ax = fig.add_subplot(1, 2, 1)
+    ax.scatter(el[::step], v[::step], s=2, alpha=0.3, color="tab:blue", linewidths=0, rasterized=True)
+    edges = np.arange(0.0, 95.0, 5.0)
+    idx = np.digitize(el, edges) - 1
+    centres, rms = [], []
+    for k in range(edges.size - 1):
+        sel = v[idx == k]
+        if sel.size >= 10:
+            centres.append(edges[k] + 2.5)
+            rms.append(math.sqrt(float(np.mean(sel * sel))))
+    if centres:
+        ax.plot(centres, rms, color="tab:red", lw=2, label="RMS per 5° bin")
+        ax.plot(centres, [-r for r in rms], color="tab:red", lw=2)
+        ax.legend(loc="upper right")
+    lim = max(1.0, float(np.percentile(np.abs(v), 99.9)) * 1.1) if v.size else 1.0
+    ax.set_ylim(-lim, lim)
+    ax.set_xlim(0, 90)
+    ax.set_xlabel("Elevation (°)")
+    ax.set_ylabel(f"MP {d['code']} (m)")
+    ax.set_title(f"{head}: {label} code multipath vs elevation")
+    ax.grid(alpha=0.3)
+
+    sky = fig.add_subplot(1, 2, 2, projection="polar")
+    sky.set_theta_zero_location("N")
+    sky.set_theta_direction(-1)
+    mag = np.abs(v)
+    vmax = max(float(np.percentile(mag, 99)) if mag.size else 1.0, 1e-3)
+    sc = sky.scatter(np.radians(az[::step]), 90.0 - el[::step], c=mag[::step], s=3, cmap="viridis",
+                     vmin=0.0, vmax=vmax, linewidths=0, rasterized=True)
+    sky.set_rlim(0, 90)
+    sky.set_rticks([0, 30, 60, 90])
+    sky.set_yticklabels(["90°", "60°", "30°", "0°"])
+    sky.set_title(f"{label} |MP| on the sky (azimuth from north, elevation)")
+    cb = fig.colorbar(sc, ax=sky, shrink=0.8)
+    cb.set_label("|MP| (m)")
+    return _save(fig, folder, name)
+
+
+def _mp_time(np, head, label, d, mp, day_start, folder, name) -> str:
+    hours = np.asarray(_hours(d["epoch"], day_start))
+    step = _thin(mp.size)
+    fig = _figure(10, 4)
+    ax = fig.add_subplot(1, 1, 1)
+    ax.scatter(hours[::step], mp[::step], s=2, alpha=0.3, linewidths=0, rasterized=True)
+    ax.set_xlabel(f"Time (hours of {day_start:%Y-%m-%d}, file time scale)")
+    ax.set_ylabel(f"MP {d['code']} (m)")
+    ax.set_title(f"{head}: {label} code multipath (no orbit: elevations unknown)")
+    ax.grid(alpha=0.3)
+    return _save(fig, folder, name)
+
+
+def _snr_elevation(np, head, system, signals, day_start, folder, name) -> bool:
+    series = []
+    for label in sorted(signals):
+        d = signals[label]
+        if d["system"] != system:
+            continue
+        snr = np.asarray([s if s is not None else np.nan for s in d["snr"]], dtype=float)
+        ok = np.isfinite(snr)
+        if not ok.any():
+            continue
+        real = np.asarray(d["real"], dtype=bool)
+        series.append((label, "S" + d["code"][1:], snr, ok, real, d))
+    if not series:
+        return False
+    use_elevation = any((ok & real).any() for _, _, _, ok, real, _ in series)
+    if not use_elevation and day_start is None:
+        return False
+    fig = _figure(10, 5)
+    ax = fig.add_subplot(1, 1, 1)
+    for label, code, snr, ok, real, d in series:
+        if use_elevation:
+            sel = ok & real
+            x = np.asarray(d["el"])[sel]
+        else:
+            sel = ok
+            x = np.asarray(_hours(d["epoch"], day_start))[sel]
+        y = snr[sel]
+        step = _thin(y.size)
+        ax.scatter(x[::step], y[::step], s=2, alpha=0.3, linewidths=0, label=f"{code} ({label})",
+                   rasterized=True)
+    names = FULL_SYSTEM_NAMES.get(system, system)
+    codes = ", ".join(c for _, c, *_ in series)
+    if use_elevation:
+        ax.set_xlabel("Elevation (°)")
+        ax.set_xlim(0, 90)
+        ax.set_title(f"{head}: {names} SNR vs elevation ({codes})")
+    else:
+        ax.set_xlabel(f"Time (hours of {day_start:%Y-%m-%d})")
+        ax.set_title(f"{head}: {names} SNR over the day ({codes}; no elevations)")
+    ax.set_ylabel("SNR (dB-Hz)")
+    ax.grid(alpha=0.3)
+    leg = ax.legend(loc="lower right", markerscale=5)
+    for h in leg.legend_handles:
+        h.set_alpha(1.0)
+    _save(fig, folder, name)
+    return True
+
+
+def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
+    bands = raw["bands"]
+    ranked = sorted(((len(r["t"]), sid) for sid, r in raw["residuals"].items()
+                     if raw["band_power"].get(sid) and raw["band_power"][sid]["t"]),
+                    key=lambda x: (-x[0], x[1]))[:TOP_SATELLITES]
+    if not ranked:
+        return None
+    fig = _figure(11, 2.6 * len(ranked) + 0.6)
+    for k, (_, sid) in enumerate(ranked):
+        ax = fig.add_subplot(len(ranked), 1, k + 1)
+        res, bp = raw["residuals"][sid], raw["band_power"][sid]
+        t0 = _dt.datetime(1970, 1, 1) + _dt.timedelta(seconds=res["t0"])
+        base = day_start or _dt.datetime(t0.year, t0.month, t0.day)
+        offset = (t0 - base).total_seconds()
+        hours = [(offset + t) / 3600.0 for t in bp["t"]]
+        for (lo, hi), row in zip(bands, bp["power"]):
+            ax.plot(hours, row, marker=".", ms=3, lw=1, label=f"{lo:g}–{hi:g} s")
+        ax.set_yscale("symlog", linthresh=1e-6)
+        ax.set_ylabel("band power\n(amplitude²)")
+        ax.set_title(f"{head}: δSNR band power, {sid} {res['code']}")
+        ax.grid(alpha=0.3)
+        if k == 0:
+            ax.legend(loc="upper right", ncol=len(bands), fontsize="small", title="period band")
+        if k == len(ranked) - 1:
+            ax.set_xlabel(f"Time (hours of {base:%Y-%m-%d}, file time scale)")
+    return _save(fig, folder, "snr_band_power.png")
+
+
+def _fresnel(np, data, head, footprints, folder) -> str:
+    from matplotlib.patches import Ellipse
+
+    fr = data["fresnel"]
+    fig = _figure(8, 8)
+    ax = fig.add_subplot(1, 1, 1)
+    systems = {}
+    extent = 1.0
+    for fp in footprints:
+        az = math.radians(fp["az"])
+        x, y = fp["dist"] * math.sin(az), fp["dist"] * math.cos(az)
+        color = {"G": "tab:blue", "R": "tab:red", "E": "tab:green", "C": "tab:orange"}.get(fp["sat"][0], "tab:gray")
+        # The long axis points along the azimuth: rotate from east by 90° - az.
+        ell = Ellipse((x, y), width=2 * fp["b"], height=2 * fp["a"], angle=-fp["az"], fill=False,
+                      lw=0.8, color=color, alpha=0.7)
+        ax.add_patch(ell)
+        systems[fp["sat"][0]] = color
+        extent = max(extent, abs(x) + fp["a"], abs(y) + fp["a"])
+    extent = min(extent, 20 * fr["antenna_height_m"] / math.tan(math.radians(5.0)))
+    ax.plot([0], [0], marker="^", color="black", ms=8, label="antenna")
+    for letter, color in systems.items():
+        ax.plot([], [], color=color, label=FULL_SYSTEM_NAMES.get(letter, letter))
+    ax.set_xlim(-extent, extent)
+    ax.set_ylim(-extent, extent)
+    ax.set_aspect("equal")
+    ax.set_xlabel("East (m)")
+    ax.set_ylabel("North (m)")
+    ax.set_title(f"{head}: first Fresnel zones (L1), antenna {fr['antenna_height_m']:g} m "
+                 f"above the reflector, elevations ≥ {fr['min_elevation_deg']:g}°")
+    ax.grid(alpha=0.3)
+    ax.legend(loc="upper right")
+    return _save(fig, folder, "fresnel.png")

@@ -1,0 +1,435 @@
+"""The station report: everything the command says about one observation file.
+
+`build_report` reads one RINEX observation file with `skarvo_mp`, runs the
+multipath analysis, attaches elevations from SP3 orbits when given, gathers
+SNR statistics and the wavelet band power of the SNR series, and returns a
+`Report`: `data` is the JSON-ready summary (the schema is documented in the
+README section of this package), `details` holds the large intermediate
+results (estimates, band-power series) that plots and the demo need.
+
+No NumPy is needed here.
+"""
+from __future__ import annotations
+
+import dataclasses
+import datetime as _dt
+import math
+import os
+import re
+import shutil
+import tempfile
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from . import sp3files
+from .errors import FileFailure, UserError
+
+SCHEMA = "skarvo-mp-report/1"
+SYSTEM_LETTERS = "GRECJSIM"
+SYSTEM_NAMES = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN",
+                "M": "MIX"}
+DEFAULT_SYSTEMS = ("G", "R", "E", "C")
+METHODS = ("gf", "code_phase", "lli")
+# Placeholder geometry of estimates without an orbit (see compute_elevations).
+PLACEHOLDER_ELEVATION = 45.0
+PLACEHOLDER_AZIMUTH = 0.0
+
+
+def module():
+    """The extension module, imported on first use so that --help works without it."""
+    try:
+        import skarvo_mp
+    except ImportError as exc:  # pragma: no cover - depends on the installation
+        raise UserError(f"cannot import the skarvo_mp extension module: {exc}") from None
+    return skarvo_mp
+
+
+def require(mp, *names: str) -> None:
+    """Raises UserError when this build of the module lacks one of `names`."""
+    missing = [n for n in names if not hasattr(mp, n)]
+    if missing:
+        raise UserError("this build of skarvo_mp lacks " + ", ".join(missing))
+
+
+@dataclasses.dataclass
+class ReportOptions:
+    """What the user asked for; shared by every file of a batch."""
+
+    sp3: Sequence[sp3files.Sp3Source] = ()
+    position: Optional[Tuple[float, float, float]] = None
+    systems: Optional[Sequence[str]] = None
+    antenna_height: Optional[float] = None
+    out_dir: Optional[str] = None
+    plots: bool = True
+    wavelets: bool = True
+
+
+@dataclasses.dataclass
+class Report:
+    data: Dict[str, Any]
+    details: Dict[str, Any]
+
+
+# -- small helpers ------------------------------------------------------------------
+
+def finite_or_none(x) -> Optional[float]:
+    """A float for JSON: non-finite values become None."""
+    if x is None:
+        return None
+    x = float(x)
+    return x if math.isfinite(x) else None
+
+
+def percentile(sorted_values: Sequence[float], q: float) -> Optional[float]:
+    """Percentile with linear interpolation between order statistics
+    (NumPy's default method); None for an empty list."""
+    n = len(sorted_values)
+    if n == 0:
+        return None
+    pos = (n - 1) * q / 100.0
+    lo = int(math.floor(pos))
+    hi = min(lo + 1, n - 1)
+    frac = pos - lo
+    return sorted_values[lo] + (sorted_values[hi] - sorted_values[lo]) * frac
+
+
+def epoch_to_datetime(e) -> _dt.datetime:
+    """A module Epoch (or ISO text) as a naive datetime."""
+    if isinstance(e, str):
+        return _dt.datetime.strptime(e[:23], "%Y-%m-%dT%H:%M:%S.%f")
+    whole = int(math.floor(e.second))
+    return (_dt.datetime(e.year, e.month, e.day, e.hour, e.minute)
+            + _dt.timedelta(seconds=whole, microseconds=round((e.second - whole) * 1e6)))
+
+
+def file_stem(path: str) -> str:
+    """File name without folders and without .gz and the observation extension."""
+    name = os.path.basename(path)
+    for ext in (".gz", ".GZ", ".Z"):
+        if name.endswith(ext):
+            name = name[: -len(ext)]
+    stem, dot, ext = name.rpartition(".")
+    return stem if dot and stem else name
+
+
+def station_name(marker: str, path: str) -> str:
+    """The marker name, or the first four characters of the file name."""
+    marker = marker.strip()
+    if marker:
+        return marker
+    return file_stem(path)[:4].upper() or "station"
+
+
+def parse_systems(text: str) -> List[str]:
+    """'G,R,E' -> ['G', 'R', 'E']; raises UserError naming a bad entry."""
+    out = []
+    for piece in re.split(r"[,\s]+", text.strip()):
+        if not piece:
+            continue
+        letter = piece.upper()
+        if len(letter) != 1 or letter not in SYSTEM_LETTERS:
+            raise UserError(f"--systems: unknown system '{piece}' (use letters among G R E C J S I)")
+        if letter not in out:
+            out.append(letter)
+    if not out:
+        raise UserError("--systems: no system given")
+    return out
+
+
+# -- the report -----------------------------------------------------------------------
+
+def build_report(path: str, options: ReportOptions) -> Report:
+    """The report on one observation file.
+
+    Raises `FileFailure` (one line of text) when the file cannot be read or
+    analysed; any other exception is a bug.
+    """
+    mp = module()
+    require(mp, "read_rinex_obs", "MultipathAnalyzer")
+    warnings: List[str] = []
+    try:
+        obs = mp.read_rinex_obs(os.fspath(path))
+    except OSError as exc:
+        raise FileFailure(str(exc)) from None
+
+    summary = file_summary(obs, path)
+    systems = list(options.systems) if options.systems else list(DEFAULT_SYSTEMS)
+    try:
+        results = mp.MultipathAnalyzer(obs, systems=systems).analyze()
+    except ValueError as exc:
+        raise FileFailure(str(exc)) from None
+
+    elevations = None
+    if options.sp3:
+        elevations = attach_elevations(mp, obs, results, summary, options, warnings)
+
+    estimates = results.estimates
+    statistics = results.statistics
+    slips = [s for s in results.cycle_slips if s.system in systems]
+    counts = {k: v for k, v in results.cycle_slip_counts.items()
+              if k[:3] in {SYSTEM_NAMES[s] for s in systems}}
+
+    multipath = multipath_table(statistics)
+    slip_section = slip_summary(slips, counts, estimates)
+    snr = snr_table(obs, systems)
+    wavelets, band_series = None, None
+    if options.wavelets:
+        if hasattr(mp, "analyze_snr_wavelets"):
+            wavelets, band_series = snr_wavelets(mp, obs, systems)
+        else:
+            warnings.append("this build of skarvo_mp lacks analyze_snr_wavelets: no SNR band power")
+    if not options.sp3:
+        warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
+    fresnel, footprints = None, None
+    if options.antenna_height is not None:
+        fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
+
+    settings = {
+        "systems": systems,
+        "sp3": [s.given for s in options.sp3],
+        "position_m": list(options.position) if options.position else None,
+        "antenna_height_m": options.antenna_height,
+    }
+    data = {
+        "schema": SCHEMA,
+        "generator": {"skarvo_tools": _tools_version(), "skarvo_mp": mp.version()},
+        "file": summary,
+        "settings": settings,
+        "multipath": multipath,
+        "cycle_slips": slip_section,
+        "snr": snr,
+        "elevations": elevations,
+        "snr_wavelets": wavelets,
+        "fresnel": fresnel,
+        "outputs": None,
+        "warnings": warnings,
+    }
+    details = {"estimates": estimates, "band_series": band_series, "results": results,
+               "footprints": footprints}
+    return Report(data, details)
+
+
+def _tools_version() -> str:
+    from . import __version__
+    return __version__
+
+
+def file_summary(obs, path: str) -> Dict[str, Any]:
+    first, last = obs.first_epoch(), obs.last_epoch()
+    pos = obs.approx_position
+    by_system = obs.satellites_by_system()
+    day, doy = None, None
+    if first is not None:
+        d = epoch_to_datetime(first)
+        day, doy = d.strftime("%Y-%m-%d"), d.timetuple().tm_yday
+    return {
+        "path": os.fspath(path),
+        "name": os.path.basename(path),
+        "station": station_name(obs.marker_name, path),
+        "day": day,
+        "doy": doy,
+        "marker": obs.marker_name,
+        "receiver": obs.receiver_type,
+        "antenna": obs.antenna_type,
+        "rinex_version": obs.version,
+        "first_epoch": first.to_iso() if first is not None else None,
+        "last_epoch": last.to_iso() if last is not None else None,
+        "interval_s": finite_or_none(obs.interval),
+        "epochs": obs.num_epochs,
+        "satellites": obs.num_satellites,
+        "satellites_by_system": {k: by_system[k] for k in sorted(by_system)},
+        "approx_position_m": [pos.x, pos.y, pos.z] if pos is not None else None,
+    }
+
+
+def receiver_position(obs, options: ReportOptions) -> Tuple[Optional[Tuple[float, float, float]], Optional[str]]:
+    """(x, y, z) and where it came from: the option, else the header."""
+    if options.position is not None:
+        return tuple(options.position), "option"
+    pos = obs.approx_position
+    if pos is None:
+        return None, None
+    xyz = (pos.x, pos.y, pos.z)
+    if not all(math.isfinite(v) for v in xyz) or math.sqrt(sum(v * v for v in xyz)) < 6.0e6:
+        return None, None  # (0, 0, 0) or a placeholder written by some loggers
+    return xyz, "header"
+
+
+def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str]):
+    """Elevations and azimuths of every estimate from the SP3 files that cover
+    the observation span; returns the JSON section (None when skipped)."""
+    if not hasattr(mp, "read_sp3") or not hasattr(results, "compute_elevations"):
+        warnings.append("this build of skarvo_mp lacks read_sp3/compute_elevations: elevations skipped")
+        return None
+    xyz, source = receiver_position(obs, options)
+    if xyz is None:
+        warnings.append("no receiver position (the header has none; give --position X Y Z): "
+                        "elevations not computed")
+        return None
+    if summary["first_epoch"] is None:
+        return None
+    first = epoch_to_datetime(summary["first_epoch"])
+    last = epoch_to_datetime(summary["last_epoch"])
+    chosen, notes = sp3files.choose(options.sp3, first, last)
+    warnings.extend(notes)
+    if not chosen:
+        return None
+    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-")
+    try:
+        merged = sp3files.merge(chosen, folder)
+        try:
+            sp3 = mp.read_sp3(merged)
+        except OSError as exc:
+            raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
+        computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    if computed == 0 and failed > 0:
+        warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
+    return {
+        "sp3": [s.given for s in chosen],
+        "receiver_m": list(xyz),
+        "receiver_source": source,
+        "computed": computed,
+        "failed": failed,
+    }
+
+
+def multipath_table(statistics) -> List[Dict[str, Any]]:
+    """One row per signal label, in the module's order."""
+    rows = []
+    for s in statistics:
+        rows.append({
+            "signal": s.signal,
+            "system": s.system,
+            "code": s.code,
+            "estimates": s.count,
+            "rms_m": finite_or_none(s.rms),
+            "weighted_rms_m": finite_or_none(s.weighted_rms),
+            "mean_m": finite_or_none(s.mean),
+            "std_m": finite_or_none(s.std_dev),
+            "min_m": finite_or_none(s.min),
+            "max_m": finite_or_none(s.max),
+            "cycle_slips": s.cycle_slips,
+            "observations_per_slip": (s.count / s.cycle_slips) if s.cycle_slips else None,
+        })
+    return rows
+
+
+def slip_summary(slips, counts: Dict[str, int], estimates) -> Dict[str, Any]:
+    """Slips by method and by phase signal, and observations per slip.
+
+    Observations are the satellite-epochs with at least one multipath
+    estimate; a slip is a satellite-epoch at which any test found a slip (one
+    slip seen by several tests, or on several phases, counts once).
+    """
+    by_method = {m: 0 for m in METHODS}
+    events = []
+    slip_epochs = set()
+    for s in slips:
+        by_method[s.method] = by_method.get(s.method, 0) + 1
+        slip_epochs.add((s.satellite, s.epoch))
+        events.append({"satellite": s.satellite, "epoch": s.epoch, "method": s.method,
+                       "signal": s.signal, "magnitude_m": finite_or_none(s.magnitude),
+                       "threshold_m": finite_or_none(s.threshold)})
+    observations = len({(e.satellite, e.epoch) for e in estimates})
+    return {
+        "total": len(slips),
+        "by_method": by_method,
+        "by_signal": {k: counts[k] for k in sorted(counts)},
+        "slip_epochs": len(slip_epochs),
+        "observations": observations,
+        "observations_per_slip": (observations / len(slip_epochs)) if slip_epochs else None,
+        "events": events,
+    }
+
+
+def snr_table(obs, systems: Sequence[str]) -> List[Dict[str, Any]]:
+    """Mean and 10th/90th percentiles of the SNR per system and S-code."""
+    if not hasattr(obs, "get_snr_series"):
+        return []
+    values: Dict[Tuple[str, str], List[float]] = {}
+    for sat in obs.satellites():
+        sid = sat.id
+        if sid[0] not in systems:
+            continue
+        for series in obs.get_snr_series(sid):
+            values.setdefault((sid[0], series.code), []).extend(series.values)
+    rows = []
+    order = {s: i for i, s in enumerate(SYSTEM_LETTERS)}
+    for (system, code) in sorted(values, key=lambda k: (order.get(k[0], 99), k[1])):
+        v = sorted(values[(system, code)])
+        rows.append({
+            "system": system,
+            "code": code,
+            "count": len(v),
+            "mean_dbhz": math.fsum(v) / len(v),
+            "p10_dbhz": percentile(v, 10.0),
+            "p90_dbhz": percentile(v, 90.0),
+        })
+    return rows
+
+
+def snr_wavelets(mp, obs, systems: Sequence[str]):
+    """Band power of the δSNR series per satellite; returns (JSON section, raw result)."""
+    sats = [s.id for s in obs.satellites() if s.id[0] in systems]
+    if not sats:
+        return None, None
+    raw = mp.analyze_snr_wavelets(obs, satellites=sats)
+    bands = [list(b) for b in raw["bands"]]
+    rows = []
+    for sid, res in raw["residuals"].items():
+        bp = raw["band_power"].get(sid, {"t": [], "power": []})
+        means = [finite_or_none(math.fsum(row) / len(row)) if row else None for row in bp["power"]]
+        peak = None
+        usable = [(m, i) for i, m in enumerate(means) if m is not None]
+        if usable and len(means) == len(bands):
+            peak = bands[max(usable)[1]]
+        rows.append({
+            "satellite": sid,
+            "code": res["code"],
+            "samples": len(res["t"]),
+            "arcs": len(res["orders"]),
+            "bins": len(bp["t"]),
+            "mean_band_power": means,
+            "peak_band_s": peak,
+        })
+    return {"interval_s": raw["interval"], "bands_s": bands, "satellites": rows}, raw
+
+
+def fresnel_tracks(estimates) -> List[Tuple[str, List[float], List[float]]]:
+    """Azimuth/elevation tracks per satellite, in time order, from estimates
+    that got an orbit position (one sample per satellite and epoch)."""
+    samples: Dict[str, Dict[str, Tuple[float, float]]] = {}
+    for e in estimates:
+        el, az = e.elevation, e.azimuth
+        if el == PLACEHOLDER_ELEVATION and az == PLACEHOLDER_AZIMUTH:
+            continue
+        samples.setdefault(e.satellite, {}).setdefault(e.epoch, (az, el))
+    tracks = []
+    for sat in sorted(samples):
+        by_epoch = samples[sat]
+        epochs = sorted(by_epoch)  # ISO texts of one format sort in time order
+        tracks.append((sat, [by_epoch[t][0] for t in epochs], [by_epoch[t][1] for t in epochs]))
+    return tracks
+
+
+def fresnel_section(mp, estimates, height: float, warnings: List[str]):
+    """First Fresnel zones along the observed tracks; (JSON section, footprints)."""
+    if not hasattr(mp, "fresnel_map"):
+        warnings.append("this build of skarvo_mp lacks fresnel_map: no Fresnel footprints")
+        return None, None
+    tracks = fresnel_tracks(estimates)
+    if not tracks:
+        warnings.append("--antenna-height needs elevations (an SP3 file and a receiver position): "
+                        "no Fresnel footprints")
+        return None, None
+    footprints = mp.fresnel_map(tracks, height, min_elevation=5.0)
+    dist = [f["dist"] for f in footprints]
+    return {
+        "antenna_height_m": height,
+        "min_elevation_deg": 5.0,
+        "wavelength_m": mp.GPS_L1_WAVELENGTH,
+        "footprints": len(footprints),
+        "max_distance_m": max(dist) if dist else None,
+        "max_semi_major_m": max((f["a"] for f in footprints), default=None),
+    }, footprints
