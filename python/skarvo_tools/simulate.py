@@ -307,7 +307,7 @@ def _ar1(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
     return out
 
 
-def _runs(mask: np.ndarray) -> List[Tuple[int, int]]:
+def true_runs(mask: np.ndarray) -> List[Tuple[int, int]]:
     """Half-open index ranges of the True runs of a boolean array."""
     padded = np.concatenate(([False], mask, [False])).astype(np.int8)
     edges = np.flatnonzero(np.diff(padded))
@@ -365,7 +365,7 @@ class Simulation:
         signals = SIGNALS[system]
         if system == "G" and int(sat[1:]) % 2 == 1:
             signals = signals[:2]  # odd GPS PRNs transmit no third frequency
-        passes = _runs(visible)
+        passes = true_runs(visible)
         growth = elevation_growth(el)
         sin_e = np.sin(np.radians(np.maximum(el, 0.0)))
         direct_db = 33.0 + 17.0 * np.power(sin_e, 0.7)
@@ -404,7 +404,7 @@ class Simulation:
         margin = int(math.ceil(1800.0 / self.config.interval_s))
         candidates = []
         for sat, track in self.tracks.items():
-            for lo, hi in _runs(track.visible):
+            for lo, hi in true_runs(track.visible):
                 if hi - lo > 3 * margin:
                     candidates.append((sat, lo, hi))
         if not candidates:
