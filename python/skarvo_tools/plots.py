@@ -33,7 +33,9 @@ def _figure(width: float, height: float):
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    fig = Figure(figsize=(width, height), dpi=100, layout="constrained")
+    # A fixed layout: automatic layout engines measure every text twice and
+    # cost more than the drawing itself.
+    fig = Figure(figsize=(width, height), dpi=100)
     FigureCanvasAgg(fig)
     return fig
 
@@ -57,7 +59,15 @@ def _title_head(data: Dict[str, Any]) -> str:
 
 
 def _hours(isos: Sequence[str], day_start: _dt.datetime) -> List[float]:
-    return [(epoch_to_datetime(t) - day_start).total_seconds() / 3600.0 for t in isos]
+    """Hours since `day_start` of ISO epoch texts (many repeat: convert each once)."""
+    cache: Dict[str, float] = {}
+    out = []
+    for t in isos:
+        h = cache.get(t)
+        if h is None:
+            h = cache[t] = (epoch_to_datetime(t) - day_start).total_seconds() / 3600.0
+        out.append(h)
+    return out
 
 
 def _label_of(e) -> str:
@@ -131,6 +141,7 @@ def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
     v = mp[real]
     step = _thin(v.size)
     fig = _figure(12, 5)
+    fig.subplots_adjust(left=0.06, right=0.97, bottom=0.1, top=0.8, wspace=0.2)
     ax = fig.add_subplot(1, 2, 1)
     ax.scatter(el[::step], v[::step], s=2, alpha=0.3, color="tab:blue", linewidths=0, rasterized=True)
     edges = np.arange(0.0, 95.0, 5.0)
@@ -150,7 +161,8 @@ def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
     ax.set_xlim(0, 90)
     ax.set_xlabel("Elevation (°)")
     ax.set_ylabel(f"MP {d['code']} (m)")
-    ax.set_title(f"{head}: {label} code multipath vs elevation")
+    fig.suptitle(f"{head}: {label} ({d['code']}) code multipath", fontsize="large", y=0.97)
+    ax.set_title("MP against elevation")
     ax.grid(alpha=0.3)
 
     sky = fig.add_subplot(1, 2, 2, projection="polar")
@@ -161,10 +173,11 @@ def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
     sc = sky.scatter(np.radians(az[::step]), 90.0 - el[::step], c=mag[::step], s=3, cmap="viridis",
                      vmin=0.0, vmax=vmax, linewidths=0, rasterized=True)
     sky.set_rlim(0, 90)
-    sky.set_rticks([0, 30, 60, 90])
-    sky.set_yticklabels(["90°", "60°", "30°", "0°"])
-    sky.set_title(f"{label} |MP| on the sky (azimuth from north, elevation)")
-    cb = fig.colorbar(sc, ax=sky, shrink=0.8)
+    sky.set_rticks([30, 60])
+    sky.set_yticklabels(["60°", "30°"])
+    sky.set_rlabel_position(200)
+    sky.set_title("|MP| on the sky (azimuth from north; elevation rings)", pad=22)
+    cb = fig.colorbar(sc, ax=sky, shrink=0.85, pad=0.12)
     cb.set_label("|MP| (m)")
     return _save(fig, folder, name)
 
@@ -173,6 +186,7 @@ def _mp_time(np, head, label, d, mp, day_start, folder, name) -> str:
     hours = np.asarray(_hours(d["epoch"], day_start))
     step = _thin(mp.size)
     fig = _figure(10, 4)
+    fig.subplots_adjust(left=0.08, right=0.98, bottom=0.13, top=0.9)
     ax = fig.add_subplot(1, 1, 1)
     ax.scatter(hours[::step], mp[::step], s=2, alpha=0.3, linewidths=0, rasterized=True)
     ax.set_xlabel(f"Time (hours of {day_start:%Y-%m-%d}, file time scale)")
@@ -200,6 +214,7 @@ def _snr_elevation(np, head, system, signals, day_start, folder, name) -> bool:
     if not use_elevation and day_start is None:
         return False
     fig = _figure(10, 5)
+    fig.subplots_adjust(left=0.08, right=0.98, bottom=0.11, top=0.92)
     ax = fig.add_subplot(1, 1, 1)
     for label, code, snr, ok, real, d in series:
         if use_elevation:
@@ -237,7 +252,9 @@ def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
                     key=lambda x: (-x[0], x[1]))[:TOP_SATELLITES]
     if not ranked:
         return None
-    fig = _figure(11, 2.6 * len(ranked) + 0.6)
+    height = 2.6 * len(ranked) + 0.6
+    fig = _figure(11, height)
+    fig.subplots_adjust(left=0.1, right=0.98, bottom=0.6 / height, top=1 - 0.35 / height, hspace=0.45)
     for k, (_, sid) in enumerate(ranked):
         ax = fig.add_subplot(len(ranked), 1, k + 1)
         res, bp = raw["residuals"][sid], raw["band_power"][sid]
@@ -263,16 +280,23 @@ def _fresnel(np, data, head, footprints, folder) -> str:
 
     fr = data["fresnel"]
     fig = _figure(8, 8)
+    fig.subplots_adjust(left=0.11, right=0.97, bottom=0.07, top=0.91)
     ax = fig.add_subplot(1, 1, 1)
     systems = {}
     extent = 1.0
+    half_wavelength = fr["wavelength_m"] / 2.0
+    height = fr["antenna_height_m"]
     for fp in footprints:
         az = math.radians(fp["az"])
-        x, y = fp["dist"] * math.sin(az), fp["dist"] * math.cos(az)
+        # The zone is centred beyond the specular point, at
+        # (h + (λ/2) / sin e) / tan e (same 0.5° floor as the zone size).
+        e = math.radians(max(fp["el"], 0.5)) if math.isfinite(fp["el"]) else math.radians(0.5)
+        centre = (height + half_wavelength / math.sin(e)) / math.tan(e)
+        x, y = centre * math.sin(az), centre * math.cos(az)
         color = {"G": "tab:blue", "R": "tab:red", "E": "tab:green", "C": "tab:orange"}.get(fp["sat"][0], "tab:gray")
-        # The long axis points along the azimuth: rotate from east by 90° - az.
+        # The long axis points along the azimuth: rotate from north by -az.
         ell = Ellipse((x, y), width=2 * fp["b"], height=2 * fp["a"], angle=-fp["az"], fill=False,
-                      lw=0.8, color=color, alpha=0.7)
+                      lw=0.6, color=color, alpha=0.5)
         ax.add_patch(ell)
         systems[fp["sat"][0]] = color
         extent = max(extent, abs(x) + fp["a"], abs(y) + fp["a"])
@@ -285,8 +309,8 @@ def _fresnel(np, data, head, footprints, folder) -> str:
     ax.set_aspect("equal")
     ax.set_xlabel("East (m)")
     ax.set_ylabel("North (m)")
-    ax.set_title(f"{head}: first Fresnel zones (L1), antenna {fr['antenna_height_m']:g} m "
-                 f"above the reflector, elevations ≥ {fr['min_elevation_deg']:g}°")
+    ax.set_title(f"{head}: first Fresnel zones (L1)\nantenna {fr['antenna_height_m']:g} m "
+                 f"above a horizontal reflector, elevations ≥ {fr['min_elevation_deg']:g}°")
     ax.grid(alpha=0.3)
     ax.legend(loc="upper right")
     return _save(fig, folder, "fresnel.png")
