@@ -1,0 +1,482 @@
+"""The skarvo-mp command: reports on real files with and without orbits, the
+JSON against the module's own numbers, the HTML page, figures, batches with a
+broken file, temporary files, and the error paths."""
+import collections
+import csv
+import gzip
+import html.parser
+import importlib.util
+import io
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import pytest
+
+import skarvo_mp as mp
+from skarvo_tools import cli, runner
+from skarvo_tools.simulate import simulate_station
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PDEL = "rinex3/pdel0010.21o"
+FLRS = "odd/flrs0010.12o"
+IGS = "sp3/igs21385.sp3"
+
+
+def need(*names):
+    """Skip when this build of the module lacks a part (names like 'X' or 'X.y')."""
+    missing = []
+    for name in names:
+        obj = mp
+        for part in name.split("."):
+            obj = getattr(obj, part, None)
+            if obj is None:
+                missing.append(name)
+                break
+    if missing:
+        pytest.skip("skarvo_mp lacks " + ", ".join(missing) + " (module part not merged yet)")
+
+
+REPORT_PARTS = ("read_rinex_obs", "MultipathAnalyzer", "RinexObsData.get_snr_series", "analyze_snr_wavelets")
+
+
+def run(*args):
+    out, err = io.StringIO(), io.StringIO()
+    rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
+    return rc, out.getvalue(), err.getvalue()
+
+
+class Page(html.parser.HTMLParser):
+    """Tables (by class, rows of cell texts), image sources and links of a page."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.tables, self.images, self.links, self.title = {}, [], [], ""
+        self._table = self._row = self._cell = None
+        self._in_title = False
+        self.feed(text)
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "table":
+            self._table = self.tables.setdefault(a.get("class", ""), [])
+        elif tag == "tr" and self._table is not None:
+            self._row = []
+        elif tag in ("td", "th") and self._row is not None:
+            self._cell = []
+        elif tag == "img":
+            self.images.append(a["src"])
+        elif tag == "a":
+            self.links.append(a["href"])
+        elif tag == "title":
+            self._in_title = True
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th") and self._cell is not None:
+            self._row.append("".join(self._cell).strip())
+            self._cell = None
+        elif tag == "tr" and self._row is not None:
+            self._table.append(self._row)
+            self._row = None
+        elif tag == "table":
+            self._table = None
+        elif tag == "title":
+            self._in_title = False
+
+    def handle_data(self, data):
+        if self._cell is not None:
+            self._cell.append(data)
+        if self._in_title:
+            self.title += data
+
+
+@pytest.fixture(scope="module")
+def small_sim(tmp_path_factory):
+    """A short simulated day: plain SP3, gzip SP3 and the observation file."""
+    folder = tmp_path_factory.mktemp("clisim")
+    sim = simulate_station(seed=21, duration_s=3 * 3600.0, gps=8, galileo=4, glonass=2)
+    return {
+        "sim": sim,
+        "obs": sim.write_rinex(str(folder / (sim.rinex_name() + ".gz"))),
+        "sp3": sim.write_sp3(str(folder / sim.sp3_name())),
+        "sp3gz": sim.write_sp3(str(folder / (sim.sp3_name() + ".gz"))),
+        "folder": folder,
+    }
+
+
+# -- the command line itself -----------------------------------------------------------
+
+def test_help_imports_neither_numpy_nor_matplotlib_nor_the_module():
+    code = ("import sys; from skarvo_tools.cli import main; rc = main(['--help']); "
+            "assert rc == 0, rc; bad = [m for m in ('numpy', 'matplotlib', 'skarvo_mp') if m in sys.modules]; "
+            "assert not bad, bad")
+    env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "report" in done.stdout and "demo" in done.stdout
+
+
+@pytest.fixture
+def some_file(tmp_path):
+    p = tmp_path / "obs.rnx"
+    p.write_text("x\n")
+    return p
+
+
+@pytest.mark.parametrize("args, message", [
+    (["report", "missing.rnx"], "skarvo-mp: error: observation file not found: missing.rnx"),
+    (["report", "nowhere/*.rnx"], "skarvo-mp: error: no observation file matches 'nowhere/*.rnx'"),
+    (["report", "{file}", "--systems", "G,X"],
+     "skarvo-mp: error: --systems: unknown system 'X' (use letters among G R E C J S I)"),
+    (["report", "{file}", "--systems", ","], "skarvo-mp: error: --systems: no system given"),
+    (["report", "{file}", "--position", "52.0", "5.0", "60"],
+     "skarvo-mp: error: --position expects ECEF X Y Z in metres (distance from the Earth's centre "
+     "6000-6600 km), got 0.1 km"),
+    (["report", "{file}", "--position", "1", "nan", "2"],
+     "skarvo-mp report: argument --position: must be finite, got 'nan' (see --help)"),
+    (["report", "{file}", "--jobs", "0"], "skarvo-mp report: argument --jobs: must be at least 1, got '0' (see --help)"),
+    (["report", "{file}", "--antenna-height", "-2"],
+     "skarvo-mp report: argument --antenna-height: must be a positive number, got '-2' (see --help)"),
+    (["report", "{file}", "--bogus"], "skarvo-mp: unrecognized arguments: --bogus (see --help)"),
+    (["report"], "skarvo-mp report: the following arguments are required: OBS (see --help)"),
+    (["demo", "--seed", "x"], "skarvo-mp demo: argument --seed: not a whole number: 'x' (see --help)"),
+    (["demo", "--hours", "0"], "skarvo-mp demo: argument --hours: must be a positive number, got '0' (see --help)"),
+    (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo') "
+                     "(see --help)"),
+], ids=lambda v: v if isinstance(v, str) and len(v) < 30 else None)
+def test_user_errors_give_one_line_and_status_2(some_file, args, message):
+    rc, out, err = run(*[a.replace("{file}", str(some_file)) for a in args])
+    assert rc == 2
+    assert err == message + "\n"
+    assert out == ""
+
+
+def test_folder_argument_and_out_that_is_a_file(tmp_path, some_file):
+    rc, _, err = run("report", tmp_path)
+    assert rc == 2 and err.startswith(f"skarvo-mp: error: {tmp_path} is a folder") and err.count("\n") == 1
+    rc, _, err = run("report", some_file, "--out", some_file)
+    assert rc == 2 and err == f"skarvo-mp: error: --out {some_file} exists and is not a folder\n"
+
+
+def test_no_command_prints_help_with_status_2():
+    rc, out, err = run()
+    assert rc == 2 and "usage: skarvo-mp" in out and err == ""
+
+
+@pytest.mark.parametrize("content, name, message", [
+    (None, "absent.sp3", "SP3 file not found: {path}"),
+    (b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz", "cannot decompress SP3 file {path}: "),
+    (b"this is not an orbit file\n", "text.sp3", "SP3 file {path} holds no usable orbit records"),
+    (b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
+])
+def test_unusable_sp3_is_a_user_error(tmp_path, data, content, name, message):
+    need("read_rinex_obs", "MultipathAnalyzer", "read_sp3")
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    rc, out, err = run("report", data(PDEL), "--sp3", path, "--no-plots", "--out", tmp_path / "out")
+    assert rc == 2
+    assert err.startswith("skarvo-mp: error: " + message.format(path=path))
+    assert err.count("\n") == 1 and "Traceback" not in err
+    assert not (tmp_path / "out").exists()
+
+
+# -- reports on real files ------------------------------------------------------------------
+
+def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
+    need(*REPORT_PARTS)
+    monkeypatch.chdir(tmp_path)
+    path = str(data(PDEL))
+    rc, out, err = run("report", path, "--json", "--no-plots")
+    assert rc == 0, err
+    assert os.listdir(tmp_path) == []  # --json without --out writes nothing
+    doc = json.loads(out)
+    assert doc["schema"] == "skarvo-mp-report/1"
+
+    obs = mp.read_rinex_obs(path)
+    results = mp.MultipathAnalyzer(obs).analyze()
+    f = doc["file"]
+    assert (f["marker"], f["receiver"], f["rinex_version"], f["epochs"], f["satellites"]) == (
+        obs.marker_name, obs.receiver_type, obs.version, obs.num_epochs, obs.num_satellites)
+    assert f["satellites_by_system"] == obs.satellites_by_system()
+    assert (f["first_epoch"], f["last_epoch"], f["interval_s"]) == (
+        obs.first_epoch().to_iso(), obs.last_epoch().to_iso(), obs.interval)
+    assert f["station"] == "PDEL" and f["day"] == "2021-01-01" and f["doy"] == 1
+
+    rows = [(r["signal"], r["code"], r["estimates"], r["rms_m"], r["weighted_rms_m"], r["mean_m"], r["std_m"],
+             r["min_m"], r["max_m"], r["cycle_slips"]) for r in doc["multipath"]]
+    assert rows == [(s.signal, s.code, s.count, s.rms, s.weighted_rms, s.mean, s.std_dev, s.min, s.max,
+                     s.cycle_slips) for s in results.statistics]
+
+    cs = doc["cycle_slips"]
+    assert cs["total"] == results.total_cycle_slips()
+    assert cs["by_method"] == {"gf": 0, "code_phase": 0, "lli": 0} | collections.Counter(
+        s.method for s in results.cycle_slips)
+    assert cs["by_signal"] == results.cycle_slip_counts
+    pairs = {(e.satellite, e.epoch) for e in results.estimates}
+    assert cs["observations"] == len(pairs)
+    slip_epochs = {(s.satellite, s.epoch) for s in results.cycle_slips}
+    assert cs["observations_per_slip"] == pytest.approx(len(pairs) / len(slip_epochs))
+
+    # SNR statistics against NumPy on the module's series.
+    values = collections.defaultdict(list)
+    for sat in obs.satellites():
+        for series in obs.get_snr_series(sat.id):
+            values[(sat.id[0], series.code)] += series.values
+    got = {(r["system"], r["code"]): r for r in doc["snr"]}
+    assert set(got) == set(values)
+    for key, v in values.items():
+        r = got[key]
+        assert r["count"] == len(v)
+        assert r["mean_dbhz"] == pytest.approx(np.mean(v), rel=1e-12)
+        assert r["p10_dbhz"] == pytest.approx(np.percentile(v, 10), rel=1e-12)
+        assert r["p90_dbhz"] == pytest.approx(np.percentile(v, 90), rel=1e-12)
+    assert [w for w in doc["warnings"] if "SP3" in w]
+    assert doc["elevations"] is None
+
+
+def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
+    need(*REPORT_PARTS, "read_sp3", "fresnel_map", "AnalysisResults.compute_elevations")
+    out_dir = tmp_path / "rep"
+    path = str(data(PDEL))
+    rc, out, err = run("report", path, "--sp3", data(IGS), "--antenna-height", "2.0", "--out", out_dir)
+    assert rc == 0, err
+    assert out.startswith("pdel0010.21o  (PDEL, 2021-01-01)")
+    doc = json.loads((out_dir / "report.json").read_text())
+
+    obs = mp.read_rinex_obs(path)
+    results = mp.MultipathAnalyzer(obs).analyze()
+    counts = results.compute_elevations(mp.read_sp3(str(data(IGS))), obs.approx_position)
+    el = doc["elevations"]
+    assert (el["computed"], el["failed"]) == counts
+    assert el["receiver_source"] == "header" and el["computed"] > 0
+    assert [r["weighted_rms_m"] for r in doc["multipath"]] == [s.weighted_rms for s in results.statistics]
+    gps = [r for r in doc["multipath"] if r["system"] == "G"]
+    assert gps and all(r["weighted_rms_m"] != r["rms_m"] for r in gps)
+    assert doc["fresnel"]["footprints"] > 0
+
+    page = Page((out_dir / "index.html").read_text())
+    assert page.title == "PDEL 2021-01-01 multipath report"
+    table = page.tables["multipath"]
+    assert table[0][:4] == ["signal", "code", "estimates", "rms"]
+    assert [r[0] for r in table[1:]] == [r["signal"] for r in doc["multipath"]]
+    assert [int(r[2]) for r in table[1:]] == [r["estimates"] for r in doc["multipath"]]
+    assert {"slips-by-method", "snr"} <= set(page.tables)
+    assert "report.json" in page.links and "summary.csv" in page.links
+
+    with open(out_dir / "summary.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert [r["signal"] for r in rows] == [r["signal"] for r in doc["multipath"]]
+    assert float(rows[0]["rms_m"]) == doc["multipath"][0]["rms_m"]
+
+    if importlib.util.find_spec("matplotlib") is None:
+        assert page.images == [] and any(w.startswith("plots skipped") for w in doc["warnings"])
+    else:
+        assert sorted(page.images) == sorted(doc["outputs"]["plots"])
+        names = set(page.images)
+        assert {"mp_GPSM1C.png", "snr_G.png", "snr_band_power.png", "fresnel.png"} <= names
+        for name in names:
+            blob = (out_dir / name).read_bytes()
+            assert blob[:8] == b"\x89PNG\r\n\x1a\n" and len(blob) > 5000
+
+
+def test_without_matplotlib_a_one_line_notice_and_no_figures(data, tmp_path, monkeypatch):
+    need(*REPORT_PARTS)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    rc, out, err = run("report", data(PDEL), "--out", tmp_path)
+    assert rc == 0, err
+    notes = [l for l in out.splitlines() if l.startswith("note: plots skipped")]
+    assert notes == ["note: plots skipped: matplotlib is not installed (pip install 'skarvo_mp[plots]')"]
+    assert Page((tmp_path / "index.html").read_text()).images == []
+    assert not list(tmp_path.glob("*.png"))
+
+
+@pytest.mark.parametrize("relative", [
+    "rinex2/delf0010.21o", "rinex2/07590920.05o", "rinex3/GEOP092I.24o.gz",
+    "rinex4/ACRG00GHA_R_20240010000_01H_30S_MO.rnx", "odd/pixel6.23o",
+    "odd/14601736.18o", "odd/z_tracking.rnx",
+])
+def test_report_on_odd_real_files(data, relative):
+    need(*REPORT_PARTS)
+    path = str(data(relative))
+    rc, out, err = run("report", path, "--json", "--no-plots", "--systems", "G,R,E,C,J,S,I")
+    assert rc == 0, err
+    doc = json.loads(out)
+    obs = mp.read_rinex_obs(path)
+    assert doc["file"]["epochs"] == obs.num_epochs
+    assert doc["file"]["satellites"] == obs.num_satellites
+    assert len(doc["multipath"]) == len(mp.MultipathAnalyzer(obs, systems=list("GRECJSI")).analyze().statistics)
+
+
+def test_unsupported_file_fails_with_one_line(data):
+    need(*REPORT_PARTS)
+    path = data("odd/KOSG0010.95O")  # version written as "2", which the reader refuses
+    rc, out, err = run("report", path, "--no-plots", "--json")
+    assert (rc, out) == (1, "")
+    assert err == f"skarvo-mp: {path}: Failed to read RINEX: Unsupported RINEX version: 2\n"
+
+
+# -- orbits: compressed, merged, temporary files ---------------------------------------------
+
+def test_gzip_sp3_is_decompressed_privately_and_removed(small_sim, tmp_path, monkeypatch):
+    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
+    private_tmp = tmp_path / "tmp"
+    private_tmp.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(private_tmp))
+    rc, out, err = run("report", small_sim["obs"], "--sp3", small_sim["sp3gz"], "--json", "--no-plots")
+    assert rc == 0, err
+    assert os.listdir(private_tmp) == []
+    doc = json.loads(out)
+    total = sum(r["estimates"] for r in doc["multipath"])
+    assert doc["elevations"]["computed"] == total and doc["elevations"]["failed"] == 0
+
+    rc, plain_out, _ = run("report", small_sim["obs"], "--sp3", small_sim["sp3"], "--json", "--no-plots")
+    plain = json.loads(plain_out)
+    assert plain["multipath"] == doc["multipath"]
+
+
+def test_sp3_files_of_a_split_day_are_merged(small_sim, tmp_path):
+    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
+    text = pathlib.Path(small_sim["sp3"]).read_text()
+    lines = text.splitlines(keepends=True)
+    head_end = next(i for i, l in enumerate(lines) if l.startswith("*"))
+    epochs = [i for i, l in enumerate(lines) if l.startswith("*")]
+    middle = epochs[len(epochs) // 2]
+    overlap = epochs[len(epochs) // 2 - 2]  # the second file repeats two epochs
+    first = lines[:middle] + ["EOF\n"]
+    second = lines[:head_end] + lines[overlap:]
+    (tmp_path / "a.sp3").write_text("".join(first))
+    with gzip.open(tmp_path / "b.sp3.gz", "wt") as f:
+        f.write("".join(second))
+    rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", tmp_path / "b.sp3.gz",
+                       tmp_path / "a.sp3")
+    assert rc == 0, err
+    merged = json.loads(out)
+    rc, out, _ = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", small_sim["sp3"])
+    whole = json.loads(out)
+    assert merged["multipath"] == whole["multipath"]
+    assert merged["elevations"]["computed"] == whole["elevations"]["computed"]
+    assert merged["elevations"]["sp3"] == [str(tmp_path / "b.sp3.gz"), str(tmp_path / "a.sp3")]
+
+
+def test_sp3_of_another_day_is_not_used(small_sim, data):
+    need(*REPORT_PARTS, "read_sp3")
+    rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", data(IGS))
+    assert rc == 0, err
+    doc = json.loads(out)
+    assert doc["elevations"] is None
+    assert any(w.startswith("no SP3 file covers 2025-06-15 00:00 to 2025-06-15 02:59") for w in doc["warnings"])
+
+
+def test_position_option_overrides_header(small_sim):
+    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
+    x, y, z = (float(v) for v in small_sim["sim"].receiver_ecef)
+    rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", small_sim["sp3"],
+                       "--position", x + 1000.0, y, z)
+    assert rc == 0, err
+    el = json.loads(out)["elevations"]
+    assert el["receiver_source"] == "option" and el["receiver_m"] == [x + 1000.0, y, z]
+
+
+def test_report_is_deterministic(small_sim, tmp_path):
+    need(*REPORT_PARTS, "read_sp3")
+    docs = []
+    for k in (1, 2):
+        rc, _, err = run("report", small_sim["obs"], "--sp3", small_sim["sp3"], "--no-plots", "--out",
+                         tmp_path / f"run{k}")
+        assert rc == 0, err
+        doc = json.loads((tmp_path / f"run{k}" / "report.json").read_text())
+        doc["outputs"]["folder"] = None
+        docs.append(doc)
+    assert docs[0] == docs[1]
+
+
+# -- batches ------------------------------------------------------------------------------------
+
+def test_batch_with_a_broken_file(data, tmp_path):
+    need(*REPORT_PARTS)
+    broken = tmp_path / "broken.rnx.gz"
+    broken.write_bytes(b"this is not gzip data at all")
+    files = [str(data(PDEL)), str(broken), str(data(FLRS))]
+    out_dir = tmp_path / "batch"
+    rc, out, err = run("report", *files, "--out", out_dir, "--jobs", "2", "--no-plots")
+    assert rc == 1
+    lines = err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"skarvo-mp: {broken}: Failed to read RINEX: ")
+    assert out.splitlines()[-1] == f"2 of 3 files reported, 1 failed; combined CSV {out_dir / 'summary.csv'}"
+    assert out.splitlines()[1].startswith(f"FAILED  {broken}: ")
+
+    with open(out_dir / "summary.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert [r["status"] for r in rows if r["file"] == str(broken)] == ["failed"]
+    assert rows[[r["file"] for r in rows].index(str(broken))]["error"].startswith("Failed to read RINEX: ")
+    for good in (files[0], files[2]):
+        doc = json.loads((out_dir / pathlib.Path(good).stem / "report.json").read_text())
+        mine = [r for r in rows if r["file"] == good]
+        assert [r["signal"] for r in mine] == [r["signal"] for r in doc["multipath"]]
+        assert [float(r["rms_m"]) for r in mine] == [r["rms_m"] for r in doc["multipath"]]
+
+    page = Page((out_dir / "index.html").read_text())
+    table = page.tables["batch"]
+    assert len(table) == 4 and table[2][-1].startswith("failed: Failed to read RINEX")
+    assert page.links == ["pdel0010/index.html", "flrs0010/index.html", "summary.csv"]
+    for link in page.links:
+        assert (out_dir / link).is_file()
+
+
+def test_batch_json_lists_reports_and_failures(data, tmp_path):
+    need(*REPORT_PARTS)
+    broken = tmp_path / "v5.rnx"
+    broken.write_text("     5.00           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n")
+    rc, out, err = run("report", data(PDEL), broken, "--json", "--jobs", "2")
+    assert rc == 1
+    doc = json.loads(out)
+    assert doc["schema"] == "skarvo-mp-batch/1"
+    assert [r["file"]["name"] for r in doc["reports"]] == ["pdel0010.21o"]
+    assert doc["failures"] == [{"path": str(broken),
+                                "error": "Failed to read RINEX: Unsupported RINEX version: 5.00"}]
+
+
+def test_glob_expansion_and_folder_names(data, tmp_path):
+    need(*REPORT_PARTS)
+    for sub in ("a", "b"):
+        (tmp_path / sub).mkdir()
+        (tmp_path / sub / "site.21o").write_bytes(data(PDEL).read_bytes())
+    rc, out, err = run("report", str(tmp_path / "*" / "site.21o"), "--out", tmp_path / "out", "--no-plots",
+                       "--jobs", "1")
+    assert rc == 0, err
+    assert (tmp_path / "out" / "site" / "index.html").is_file()
+    assert (tmp_path / "out" / "site_2" / "index.html").is_file()
+    a = json.loads((tmp_path / "out" / "site" / "report.json").read_text())
+    b = json.loads((tmp_path / "out" / "site_2" / "report.json").read_text())
+    assert a["file"]["path"] == str(tmp_path / "a" / "site.21o")
+    assert a["multipath"] == b["multipath"]
+
+
+def test_progress_bar_only_on_a_terminal():
+    class Tty(io.StringIO):
+        def isatty(self):
+            return True
+
+    for stream, shown in ((Tty(), True), (io.StringIO(), False)):
+        p = runner.Progress(3, stream)
+        p.step(True, "a.rnx")
+        p.step(False, "b.rnx")
+        p.close()
+        text = stream.getvalue()
+        assert ("[####################..........] 2/3 files, 1 failed  b.rnx" in text) is shown
+        assert (text == "") is not shown
+
+
+def test_python_dash_m_runs_the_command(data):
+    need(*REPORT_PARTS)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(mp.__file__), str(ROOT / "python")]))
+    done = subprocess.run([sys.executable, "-m", "skarvo_tools", "report", str(data(PDEL)), "--json", "--no-plots"],
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["file"]["marker"] == "PDEL"
