@@ -159,7 +159,9 @@ def build_report(path: str, options: ReportOptions) -> Report:
         raise FileFailure(str(exc)) from None
 
     elevations = None
-    if options.sp3:
+    if summary["epochs"] == 0:
+        warnings.append("the file holds no observation epochs")
+    elif options.sp3:
         elevations = attach_elevations(mp, obs, results, summary, options, warnings)
 
     estimates = results.estimates
@@ -264,8 +266,6 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     if xyz is None:
         warnings.append("no receiver position (the header has none; give --position X Y Z): "
                         "elevations not computed")
-        return None
-    if summary["first_epoch"] is None:
         return None
     first = epoch_to_datetime(summary["first_epoch"])
     last = epoch_to_datetime(summary["last_epoch"])

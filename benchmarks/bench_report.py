@@ -1,0 +1,102 @@
+"""Time of `skarvo-mp report` on the reference day, against reading the file.
+
+    PYTHONPATH=build/dev:python python benchmarks/bench_report.py [--runs N] [--batch]
+
+Reference day: ESBC00DNK 2020-06-25 (30 s, 2880 epochs, 113 satellites) with
+the GRG final orbit of that day (gzip SP3, decompressed by the report). The
+baseline, measured in the same run, is `read_rinex_obs` of the same file:
+the part of the report no analysis can avoid. Each figure is the median of
+N runs (default 3); the machine may be shared, so medians and ratios are
+more telling than single times.
+
+With --batch, the scaling of a batch of four copies of a smaller day over
+one and two worker processes is measured too.
+"""
+import argparse
+import os
+import pathlib
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DATA = pathlib.Path(os.environ.get("SKARVO_DATA", ROOT.parent / "shared" / "data"))
+OBS = DATA / "rinex3" / "ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"
+SP3 = DATA / "sp3" / "GRG0MGXFIN_20201770000_01D_15M_ORB.SP3.gz"
+SMALL = DATA / "rinex3" / "CEDA00USA_R_20182100000_23H_15S_MO.rnx.gz"
+
+
+def median_time(fn, runs):
+    times = []
+    for _ in range(runs):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times), times
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--batch", action="store_true")
+    args = parser.parse_args()
+    if not OBS.exists() or not SP3.exists():
+        sys.exit(f"reference files missing under {DATA}")
+
+    import skarvo_mp as mp
+    from skarvo_tools import cli, plots, runner, sp3files
+    from skarvo_tools.report import ReportOptions
+
+    work = tempfile.mkdtemp(prefix="bench-report-")
+    try:
+        print(f"reference day: {OBS.name} with {SP3.name}; {os.cpu_count()} CPUs, "
+              f"load average {os.getloadavg()[0]:.1f}; median of {args.runs} runs")
+        base, _ = median_time(lambda: mp.read_rinex_obs(str(OBS)), args.runs)
+        print(f"  baseline read_rinex_obs             {base:7.2f} s")
+
+        sources = sp3files.prepare([str(SP3)], work, reader=mp.read_sp3)
+
+        def report(plots_on, out):
+            opts = ReportOptions(sp3=sources, antenna_height=2.0, out_dir=out, plots=plots_on)
+            runner.report_one(str(OBS), opts)
+
+        t, _ = median_time(lambda: report(False, None), args.runs)
+        print(f"  report, tables and JSON only         {t:7.2f} s   {t / base:5.1f} x baseline")
+        t, _ = median_time(lambda: report(False, os.path.join(work, "noplots")), args.runs)
+        print(f"  report with HTML, JSON and CSV files {t:7.2f} s   {t / base:5.1f} x baseline")
+        if plots.available() is None:
+            t, _ = median_time(lambda: report(True, os.path.join(work, "full")), args.runs)
+            n = len(list(pathlib.Path(work, "full").glob("*.png")))
+            print(f"  full report with {n} figures         {t:7.2f} s   {t / base:5.1f} x baseline")
+        else:
+            print(f"  full report with figures: skipped ({plots.available()})")
+
+        def command():
+            rc = cli.main(["report", str(OBS), "--sp3", str(SP3), "--antenna-height", "2", "--out",
+                           os.path.join(work, "cmd")], stdout=open(os.devnull, "w"))
+            assert rc == 0
+
+        t, _ = median_time(command, args.runs)
+        print(f"  skarvo-mp report (in-process, incl. SP3 decompression) "
+              f"{t:6.2f} s   {t / base:5.1f} x baseline")
+
+        if args.batch and SMALL.exists():
+            copies = []
+            for k in range(4):
+                p = os.path.join(work, f"copy{k}_{SMALL.name}")
+                shutil.copyfile(SMALL, p)
+                copies.append(p)
+            one, _ = median_time(lambda: runner.run_batch(copies, ReportOptions(plots=False), 1, open(os.devnull, "w")),
+                                 args.runs)
+            two, _ = median_time(lambda: runner.run_batch(copies, ReportOptions(plots=False), 2, open(os.devnull, "w")),
+                                 args.runs)
+            print(f"  batch of 4 x {SMALL.name}: 1 worker {one:.2f} s, 2 workers {two:.2f} s "
+                  f"(speed-up {one / two:.2f})")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
