@@ -480,3 +480,26 @@ def test_python_dash_m_runs_the_command(data):
                           env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout)["file"]["marker"] == "PDEL"
+
+
+# -- the demo --------------------------------------------------------------------------------
+
+def test_demo_prints_report_and_truth_comparison(tmp_path):
+    need(*REPORT_PARTS, "read_sp3", "fresnel_map", "AnalysisResults.compute_elevations")
+    rc, out, err = run("demo", "--out", tmp_path / "demo", "--hours", "4", "--seed", "3", "--no-plots")
+    assert rc == 0, err
+    assert "Code multipath per signal" in out and "Truth against what skarvo_mp recovered" in out
+    diffs = [float(l.split()[-1].rstrip("%")) for l in out.splitlines() if l.startswith("  GPSM1C ")
+             and l.endswith("%")]
+    assert len(diffs) == 1 and abs(diffs[0]) < 10.0
+    summary = next(l for l in out.splitlines() if l.startswith("  Cycle slips:"))
+    injected = int(summary.split()[2])
+    assert injected >= 2
+    assert summary.endswith(f"{injected} of those found at their epoch by every test expected to see them")
+    assert "  gf/code_phase detections where no slip was injected: 0" in out
+    names = sorted(p.name for p in (tmp_path / "demo").iterdir())
+    assert names[:2] == ["SIM0SKVFIN_20251660000_01D_15M_ORB.SP3.gz", "SIMU00SIM_S_20251660000_04H_30S_MO.rnx.gz"]
+    assert {"report", "truth.json"} <= set(names)
+    truth = json.loads((tmp_path / "demo" / "truth.json").read_text())
+    assert truth["seed"] == 3 and len(truth["slips"]) == injected
+    assert (tmp_path / "demo" / "report" / "index.html").is_file()
