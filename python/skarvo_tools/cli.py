@@ -15,6 +15,7 @@ import argparse
 import glob
 import math
 import os
+import shutil
 import sys
 import tempfile
 from typing import List, Optional, Sequence, TextIO
@@ -177,7 +178,6 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
         jobs = args.jobs or os.cpu_count() or 1
         entries = runner.run_batch(paths, options, jobs, progress_stream=stderr)
     finally:
-        import shutil
         shutil.rmtree(folder, ignore_errors=True)
 
     failed = [e for e in entries if e["status"] != "ok"]

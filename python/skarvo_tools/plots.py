@@ -8,6 +8,7 @@ so the picture is deterministic); binned curves use all points.
 from __future__ import annotations
 
 import datetime as _dt
+import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -21,11 +22,11 @@ FULL_SYSTEM_NAMES = {"G": "GPS", "R": "GLONASS", "E": "Galileo", "C": "BeiDou", 
 
 def available() -> Optional[str]:
     """None when plots can be drawn, else the reason why not (one line)."""
-    try:
-        import matplotlib  # noqa: F401
-        import numpy  # noqa: F401
-    except ImportError as exc:
-        return f"plots skipped: {exc.name} is not installed (pip install 'skarvo_mp[plots]')"
+    for name in ("matplotlib", "numpy"):
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            return f"plots skipped: {name} is not installed (pip install 'skarvo_mp[plots]')"
     return None
 
 

@@ -7,6 +7,7 @@ its threads.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import dataclasses
 import json
 import multiprocessing
 import os
@@ -135,7 +136,6 @@ def run_batch(paths: Sequence[str], options: ReportOptions, jobs: int,
         progress.step(status == "ok", os.path.basename(paths[i]))
 
     def opts(i: int) -> ReportOptions:
-        import dataclasses
         return dataclasses.replace(options, out_dir=folders[i])
 
     retry: List[int] = []
