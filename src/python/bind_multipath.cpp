@@ -171,7 +171,8 @@ void bind_multipath_estimate(py::module_& m) {
         {Py_tp_repr, reinterpret_cast<void*>(est_repr)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"MultipathEstimate", static_cast<int>(sizeof(EstimateObject)), 0,
+    // The dotted name gives the module (no warning); finish_class shortens tp_name.
+    static PyType_Spec spec = {"builtins.MultipathEstimate", static_cast<int>(sizeof(EstimateObject)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (!type) throw py::error_already_set();
