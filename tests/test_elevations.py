@@ -8,6 +8,9 @@ import pytest
 
 import skarvo_mp as sm
 
+if not (hasattr(sm, "read_sp3") and hasattr(sm, "read_rinex_obs")):
+    pytest.skip("built without the RINEX reader or the SP3 orbit code", allow_module_level=True)
+
 pytestmark = pytest.mark.realdata
 
 ESBC = "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"

@@ -6,6 +6,9 @@ import pytest
 
 import skarvo_mp as sm
 
+if not hasattr(sm, "read_rinex_obs"):
+    pytest.skip("built without the RINEX reader", allow_module_level=True)
+
 pytestmark = pytest.mark.realdata
 
 ESBC = "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"

@@ -115,9 +115,10 @@ PyGetSetDef estimate_getset[] = {
 
 // The results of one analysis. compute_elevations holds the mutex for its
 // whole call, partly without the GIL; readers take it too, and never wait
-// for it while holding the GIL.
+// for it while holding the GIL. Recursive: a getter may run again on the
+// same thread from a finalizer while the lock is held to build a list.
 struct ResultsStore {
-    std::mutex mutex;
+    std::recursive_mutex mutex;
     MultipathRun run;
 };
 
@@ -125,8 +126,8 @@ struct PyAnalysisResults {
     std::shared_ptr<ResultsStore> store;
 };
 
-std::unique_lock<std::mutex> lock_store(ResultsStore& s) {
-    std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
+std::unique_lock<std::recursive_mutex> lock_store(ResultsStore& s) {
+    std::unique_lock<std::recursive_mutex> lock(s.mutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         // Another thread is filling elevations; let it finish without the GIL.
         py::gil_scoped_release release;
@@ -321,6 +322,17 @@ void bind_analysis_results(py::module_& m) {
             }
             if (n.computed > 0) nav::recompute_weighted_rms(store->run.estimates, store->run.statistics);
             return py::make_tuple(n.computed, n.failed);
+        },
+        py::arg("sp3"), py::arg("receiver"),
+        "compute_elevations($self, sp3, receiver)\n--\n\nCompute elevations and azimuths for all estimates "
+        "using SP3 data\nReturns (computed_count, failed_count)");
+#else
+    // Built without the orbit code: the method exists but cannot work.
+    cls.def(
+        "compute_elevations",
+        [](PyAnalysisResults&, py::object, py::object) -> py::tuple {
+            PyErr_SetString(PyExc_NotImplementedError, "compute_elevations: built without the SP3 orbit code");
+            throw py::error_already_set();
         },
         py::arg("sp3"), py::arg("receiver"),
         "compute_elevations($self, sp3, receiver)\n--\n\nCompute elevations and azimuths for all estimates "
