@@ -42,6 +42,16 @@ Sp3Track make_track(const std::vector<Sp3Record>& records) {
         if (!std::isfinite(t)) continue;
         nodes.push_back({t, static_cast<std::uint32_t>(i)});
     }
+    // Offsets from the earliest node, so that the table (and every result)
+    // does not depend on which record the file happens to list first.
+    if (!nodes.empty()) {
+        const auto earliest = std::min_element(nodes.begin(), nodes.end(),
+                                               [](const Node& a, const Node& b) { return a.t_s < b.t_s; });
+        if (earliest->t_s != 0.0) {
+            track.reference = records[earliest->index].epoch;
+            for (Node& n : nodes) n.t_s = util::seconds_between(track.reference, records[n.index].epoch);
+        }
+    }
 
     bool ordered = true;
     for (std::size_t k = 1; k < nodes.size() && ordered; ++k)
