@@ -133,7 +133,6 @@ def test_slip_list_order_and_counts(esbc):
     "odd/pixel6.23o",
     "odd/z_tracking.rnx",
     "odd/VLNS0010.22O",
-    "odd/KOSG0010.95O",
     "odd/14601736.18o",
     "odd/rinex2onesat.10o",
 ])
