@@ -8,8 +8,6 @@ import pytest
 
 import skarvo_mp as sm
 
-if not (hasattr(sm, "read_sp3") and hasattr(sm, "read_rinex_obs")):
-    pytest.skip("built without the RINEX reader or the SP3 orbit code", allow_module_level=True)
 
 pytestmark = pytest.mark.realdata
 

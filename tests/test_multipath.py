@@ -10,8 +10,6 @@ import pytest
 
 import skarvo_mp as sm
 
-if not hasattr(sm, "read_rinex_obs_bytes"):
-    pytest.skip("built without the RINEX reader", allow_module_level=True)
 
 C = 299792458.0
 F = {("G", 1): 1575420000.0, ("G", 2): 1227600000.0, ("E", 1): 1575420000.0, ("E", 5): 1176450000.0,

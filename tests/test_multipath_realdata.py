@@ -6,8 +6,6 @@ import pytest
 
 import skarvo_mp as sm
 
-if not hasattr(sm, "read_rinex_obs"):
-    pytest.skip("built without the RINEX reader", allow_module_level=True)
 
 pytestmark = pytest.mark.realdata
 

@@ -1,11 +1,7 @@
 #include "navigation/elevations.hpp"
 
-#include "rinex/types.hpp"
-
-#if __has_include("navigation/sp3.hpp")
 #include "navigation/sp3.hpp"
-#define SKARVO_HAVE_SP3 1
-#endif
+#include "rinex/types.hpp"
 
 namespace skarvo::nav {
 
@@ -44,8 +40,6 @@ void recompute_weighted_rms(std::span<const analysis::MpEstimate> estimates,
     }
 }
 
-#ifdef SKARVO_HAVE_SP3
-
 std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver, std::string_view satellite,
                                         const util::Epoch& epoch) {
     const auto sat = rinex::parse_satellite(satellite);
@@ -75,7 +69,5 @@ ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::s
     }
     return n;
 }
-
-#endif
 
 }  // namespace skarvo::nav

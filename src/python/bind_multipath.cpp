@@ -9,12 +9,8 @@
 
 #include "analysis/multipath.hpp"
 #include "navigation/elevations.hpp"
-#include "python/bindings.hpp"
-
-#if __has_include("navigation/sp3.hpp")
 #include "navigation/sp3.hpp"
-#define SKARVO_HAVE_SP3 1
-#endif
+#include "python/bindings.hpp"
 
 namespace skarvo::python {
 
@@ -306,7 +302,6 @@ void bind_analysis_results(py::module_& m) {
             return r.store->run.slips.slips.size();
         },
         "total_cycle_slips($self)\n--\n\nNumber of cycle slips");
-#ifdef SKARVO_HAVE_SP3
     cls.def(
         "compute_elevations",
         [](PyAnalysisResults& r, const PySp3Data& sp3, const nav::Ecef& receiver) {
@@ -326,18 +321,6 @@ void bind_analysis_results(py::module_& m) {
         py::arg("sp3"), py::arg("receiver"),
         "compute_elevations($self, sp3, receiver)\n--\n\nCompute elevations and azimuths for all estimates "
         "using SP3 data\nReturns (computed_count, failed_count)");
-#else
-    // Built without the orbit code: the method exists but cannot work.
-    cls.def(
-        "compute_elevations",
-        [](PyAnalysisResults&, py::object, py::object) -> py::tuple {
-            PyErr_SetString(PyExc_NotImplementedError, "compute_elevations: built without the SP3 orbit code");
-            throw py::error_already_set();
-        },
-        py::arg("sp3"), py::arg("receiver"),
-        "compute_elevations($self, sp3, receiver)\n--\n\nCompute elevations and azimuths for all estimates "
-        "using SP3 data\nReturns (computed_count, failed_count)");
-#endif
     cls.def("__repr__", [](const PyAnalysisResults& r) {
         auto lock = lock_store(*r.store);
         const MultipathRun& run = r.store->run;
@@ -408,7 +391,6 @@ void bind_multipath_analyzer(py::module_& m) {
 }
 
 void bind_compute_elevation(py::module_& m) {
-#ifdef SKARVO_HAVE_SP3
     m.def(
         "compute_elevation",
         [](const PySp3Data& sp3, const nav::Ecef& receiver, const std::string& satellite, const util::Epoch& epoch) {
@@ -417,9 +399,6 @@ void bind_compute_elevation(py::module_& m) {
         py::arg("sp3"), py::arg("receiver"), py::arg("satellite"), py::arg("epoch"),
         "compute_elevation(sp3, receiver, satellite, epoch)\n--\n\nCompute satellite elevation from SP3 and "
         "receiver position");
-#else
-    (void)m;
-#endif
 }
 
 }  // namespace skarvo::python
