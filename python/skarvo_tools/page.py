@@ -76,12 +76,13 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
                  f"{_e(cs['slip_epochs'])} satellite-epochs with a slip: "
                  f"<strong>{_e(fmt(cs['observations_per_slip'], 1))}</strong> observations per slip.</p>")
 
-    parts.append("<h2>SNR per system and code (dB-Hz)</h2>")
+    if data["snr"] is not None:
+        parts.append("<h2>SNR per system and code (dB-Hz)</h2>")
     if data["snr"]:
         parts.append(_table(("system", "code", "count", "mean", "p10", "p90"),
                             [[r["system"], r["code"], r["count"], fmt(r["mean_dbhz"], 2), fmt(r["p10_dbhz"], 2),
                               fmt(r["p90_dbhz"], 2)] for r in data["snr"]], "snr"))
-    else:
+    elif data["snr"] is not None:
         parts.append("<p>No SNR observations.</p>")
 
     wv = data.get("snr_wavelets")

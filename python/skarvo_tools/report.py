@@ -173,6 +173,8 @@ def build_report(path: str, options: ReportOptions) -> Report:
     multipath = multipath_table(statistics)
     slip_section = slip_summary(slips, counts, estimates)
     snr = snr_table(obs, systems)
+    if snr is None:
+        warnings.append("this build of skarvo_mp lacks RinexObsData.get_snr_series: no SNR statistics")
     wavelets, band_series = None, None
     if options.wavelets:
         if hasattr(mp, "analyze_snr_wavelets"):
@@ -343,10 +345,11 @@ def slip_summary(slips, counts: Dict[str, int], estimates) -> Dict[str, Any]:
     }
 
 
-def snr_table(obs, systems: Sequence[str]) -> List[Dict[str, Any]]:
-    """Mean and 10th/90th percentiles of the SNR per system and S-code."""
+def snr_table(obs, systems: Sequence[str]) -> Optional[List[Dict[str, Any]]]:
+    """Mean and 10th/90th percentiles of the SNR per system and S-code
+    (None when the module cannot extract SNR series)."""
     if not hasattr(obs, "get_snr_series"):
-        return []
+        return None
     values: Dict[Tuple[str, str], List[float]] = {}
     for sat in obs.satellites():
         sid = sat.id

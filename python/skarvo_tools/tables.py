@@ -79,13 +79,14 @@ def render_text(data: Dict[str, Any]) -> str:
         for i in range(0, len(items), 8):
             out.append("  " + ("by signal: " if i == 0 else "           ") + ", ".join(items[i:i + 8]))
 
-    out.append("")
-    out.append("SNR per system and code (dB-Hz)")
+    if data["snr"] is not None:
+        out.append("")
+        out.append("SNR per system and code (dB-Hz)")
     if data["snr"]:
         out += table(("system", "code", "count", "mean", "p10", "p90"),
                      [[r["system"], r["code"], str(r["count"]), fmt(r["mean_dbhz"], 2),
                        fmt(r["p10_dbhz"], 2), fmt(r["p90_dbhz"], 2)] for r in data["snr"]])
-    else:
+    elif data["snr"] is not None:
         out.append("  no SNR observations")
 
     wv = data.get("snr_wavelets")
