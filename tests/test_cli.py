@@ -171,6 +171,23 @@ def test_folder_argument_and_out_that_is_a_file(tmp_path, some_file):
     assert rc == 2 and err == f"skarvo-mp: error: --out {some_file} exists and is not a folder\n"
 
 
+def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
+    need(*REPORT_PARTS)
+    from skarvo_tools import report
+
+    def broken(*args, **kwargs):
+        raise RuntimeError("boom")
+
+    monkeypatch.setattr(report, "snr_table", broken)
+    monkeypatch.delenv("SKARVO_MP_DEBUG", raising=False)
+    rc, out, err = run("report", data(PDEL), "--json")
+    assert (rc, out) == (1, "")
+    assert err == "skarvo-mp: internal error: RuntimeError: boom (set SKARVO_MP_DEBUG=1 for the traceback)\n"
+    monkeypatch.setenv("SKARVO_MP_DEBUG", "1")
+    with pytest.raises(RuntimeError, match="boom"):
+        run("report", data(PDEL), "--json")
+
+
 def test_no_command_prints_help_with_status_2():
     rc, out, err = run()
     assert rc == 2 and "usage: skarvo-mp" in out and err == ""

@@ -247,3 +247,9 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
     except OSError as exc:
         stderr.write(f"skarvo-mp: error: {exc}\n")
         return EXIT_USAGE
+    except Exception as exc:  # a bug: say so in one line, keep the traceback for debugging
+        if os.environ.get("SKARVO_MP_DEBUG"):
+            raise
+        stderr.write(f"skarvo-mp: internal error: {type(exc).__name__}: {exc} "
+                     "(set SKARVO_MP_DEBUG=1 for the traceback)\n")
+        return EXIT_FAILED
