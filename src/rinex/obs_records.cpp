@@ -227,13 +227,20 @@ private:
         auto& obs = b_.data().obs;
         const std::size_t begin = obs.size();
         const char* p = s.data();
+        const bool ascii = line.ascii;
         for (std::size_t k = 0; k < list.count; ++k) {
             const std::size_t start = 3 + 16 * k;
             if (start >= len) break;
             const std::size_t flen = std::min<std::size_t>(16, len - start);
             const char* f = p + start;
             ObsEntry e;
-            if (!detail::parse_number(f, std::min<std::size_t>(14, flen), e.value)) continue;
+            if (ascii && flen >= 14) {
+                const auto r = detail::parse_f14_3(f, e.value);
+                if (r == detail::F14::Blank) continue;
+                if (r == detail::F14::Other && !detail::parse_number(f, 14, e.value)) continue;
+            } else if (!detail::parse_number(f, std::min<std::size_t>(14, flen), e.value)) {
+                continue;
+            }
             e.code = list.codes[k];
             if (flen >= 15 && is_digit(f[14])) e.lli = static_cast<std::uint8_t>(f[14] - '0');
             if (flen >= 16 && is_digit(f[15])) e.ssi = static_cast<std::uint8_t>(f[15] - '0');
@@ -370,7 +377,9 @@ private:
             if (s.size() < off + 14 || !codes_[k]) continue;
             if (auto st = cuts(li, {off, off + 14, off + 15, off + 16}); !st) return st;
             ObsEntry e;
-            if (!detail::parse_number(s.data() + off, 14, e.value)) continue;
+            const auto r = lines_[li].ascii ? detail::parse_f14_3(s.data() + off, e.value) : detail::F14::Other;
+            if (r == detail::F14::Blank) continue;
+            if (r == detail::F14::Other && !detail::parse_number(s.data() + off, 14, e.value)) continue;
             e.code = *codes_[k];
             e.lli = detail::digit_at(s, off + 14);
             e.ssi = detail::digit_at(s, off + 15);
