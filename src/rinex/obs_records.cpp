@@ -300,7 +300,10 @@ public:
                     if (auto st = block(); !st) return st;
                 lines_.clear();
                 arena_.clear();
-            } else if (lines_.empty()) {
+                block_limit_ = lines_needed(line.text);
+            } else if (lines_.empty() || lines_.size() >= block_limit_) {
+                // Outside a record, or beyond the lines its satellites use
+                // (comment lines of an event, stray text): not kept.
                 continue;
             }
             lines_.push_back(Stored{arena_.size(), line.text.size(), line.index, line.ascii});
@@ -317,6 +320,16 @@ private:
         std::uint64_t index;
         bool ascii;
     };
+
+    // Lines of the record opened by `epoch_line` that parsing can reach: the
+    // epoch line, the rest of the satellite list and the observation lines.
+    std::size_t lines_needed(std::string_view epoch_line) const noexcept {
+        const auto flag = int_or<std::uint8_t>(field(epoch_line, 26, 3), 0);
+        if (flag >= 2 && flag <= 5) return 1;
+        const std::size_t n = int_or<std::uint32_t>(field(epoch_line, 29, 3), 0);
+        const std::size_t list_lines = n <= 12 ? 1 : (n + 11) / 12;
+        return list_lines + n * ((codes_.size() + 4) / 5);
+    }
 
     std::string_view text(std::size_t i) const noexcept { return {arena_.data() + lines_[i].offset, lines_[i].size}; }
 
@@ -401,6 +414,7 @@ private:
     std::vector<std::optional<ObsCode>> codes_;
     bool duplicates_ = false;
     std::vector<Stored> lines_;
+    std::size_t block_limit_ = 0;
     std::string arena_;
 };
 
