@@ -140,7 +140,7 @@ inline F14 parse_f14_3(const char* p, double& out) noexcept {
     return F14::Parsed;
 }
 
-/// The digit 0-9 at byte `i` of `s`, or ObsEntry::no_digit style 0xFF.
+/// The digit 0-9 at byte `i` of `s`, or 0xFF (ObsEntry::no_digit) when there is none.
 inline std::uint8_t digit_at(std::string_view s, std::size_t i) noexcept {
     if (i >= s.size()) return 0xFF;
     const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
