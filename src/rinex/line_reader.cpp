@@ -20,6 +20,10 @@ using util::Result;
 // over many lines, small enough to stay in the L2 cache while being parsed.
 constexpr std::size_t line_buffer_size = 256 * 1024;
 constexpr std::size_t gzip_input_size = 128 * 1024;
+// No observation line comes near this; the limit keeps a stream without line
+// feeds (a corrupt or hostile gzip file that inflates to gigabytes) from
+// growing the buffer without bound.
+constexpr std::size_t max_line_bytes = 4 * 1024 * 1024;
 
 Result<std::size_t> read_fd(int fd, char* dst, std::size_t cap) {
     for (;;) {
@@ -170,6 +174,11 @@ bool LineReader::refill() {
     const std::size_t keep = static_cast<std::size_t>(end_ - pos_);
     if (keep > 0 && pos_ != buf_.get()) std::memmove(buf_.get(), pos_, keep);
     if (keep == cap_) {
+        if (cap_ >= max_line_bytes) {
+            error_ = GnssError::io("line " + std::to_string(index_) + " is longer than " +
+                                   std::to_string(max_line_bytes) + " bytes");
+            return false;
+        }
         const std::size_t cap = cap_ * 2;
         std::unique_ptr<char[]> bigger(new char[cap]);
         std::memcpy(bigger.get(), buf_.get(), keep);
