@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "utils/text.hpp"
@@ -205,7 +206,12 @@ std::string iso_text(const Epoch& e) { return iso_text(to_datetime(e)); }
 
 std::int64_t unix_millis(const Epoch& e) noexcept {
     const DateTime t = to_datetime(e);
-    return t.seconds * 1000 + static_cast<std::int64_t>(t.nanos / 1000000u);
+    // Saturate: only fields hundreds of millions of years away overflow.
+    std::int64_t ms;
+    if (__builtin_mul_overflow(t.seconds, std::int64_t{1000}, &ms))
+        return t.seconds < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+    const auto frac = static_cast<std::int64_t>(t.nanos / 1000000u);
+    return ms > std::numeric_limits<std::int64_t>::max() - frac ? std::numeric_limits<std::int64_t>::max() : ms + frac;
 }
 
 double unix_seconds(const Epoch& e) noexcept {
@@ -233,9 +239,15 @@ std::pair<std::uint32_t, double> gps_time(const Epoch& e) noexcept {
     const DateTime t = to_datetime(e);
     const std::int64_t dsec = t.seconds - gps_origin;
     // Whole milliseconds of the signed duration, truncated toward zero.
-    std::int64_t ms = dsec * 1000 + static_cast<std::int64_t>(t.nanos / 1000000u);
-    if (dsec < 0 && t.nanos % 1000000u != 0) ms += 1;
-    const double secs = static_cast<double>(ms) / 1000.0;
+    double secs;
+    std::int64_t ms;
+    if (!__builtin_mul_overflow(dsec, std::int64_t{1000}, &ms) && ms < std::numeric_limits<std::int64_t>::max() - 1000) {
+        ms += static_cast<std::int64_t>(t.nanos / 1000000u);
+        if (dsec < 0 && t.nanos % 1000000u != 0) ms += 1;
+        secs = static_cast<double>(ms) / 1000.0;
+    } else {
+        secs = static_cast<double>(dsec);  // far beyond any real epoch: milliseconds are below resolution
+    }
     const double wk = std::floor(secs / 604800.0);
     std::uint32_t week = 0;
     if (wk > 0.0) week = wk >= 4294967295.0 ? 4294967295u : static_cast<std::uint32_t>(wk);

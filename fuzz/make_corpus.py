@@ -1,0 +1,54 @@
+"""Seed corpora for the fuzz targets: pieces of the real files of
+../shared/data and of the project's own small test files.
+
+Large files are cut into pieces (the first lines of the file, which hold the
+header, and slices from the data section) so that each seed stays small.
+"""
+import gzip
+import pathlib
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DATA = ROOT.parent / "shared" / "data"
+PIECE = 16384
+
+
+def pieces(raw: bytes):
+    yield raw[:PIECE]
+    step = max(len(raw) // 6, PIECE)
+    for start in range(PIECE, len(raw), step):
+        yield raw[start:start + PIECE]
+
+
+def text_of(path: pathlib.Path) -> bytes:
+    raw = path.read_bytes()
+    return gzip.decompress(raw) if path.suffix == ".gz" else raw
+
+
+def write(corpus: pathlib.Path, name: str, blobs):
+    target = corpus / name
+    target.mkdir(parents=True, exist_ok=True)
+    for i, blob in enumerate(blobs):
+        (target / f"seed{i:04d}").write_bytes(blob)
+
+
+def main(out: str) -> None:
+    corpus = pathlib.Path(out)
+    obs_files = [p for sub in ("rinex2", "rinex3", "rinex4", "odd") for p in sorted((DATA / sub).glob("*"))
+                 if p.is_file() and "sp3" not in p.name.lower()]
+    obs_files += sorted((ROOT / "tests" / "files" / "rinex").glob("*")) if (ROOT / "tests" / "files" / "rinex").exists() else []
+    sp3_files = sorted((DATA / "sp3").glob("*")) + sorted((DATA / "odd").glob("*sp3*"))
+    sp3_files += sorted((ROOT / "tests" / "files" / "sp3").glob("*")) if (ROOT / "tests" / "files" / "sp3").exists() else []
+
+    obs = [piece for p in obs_files for piece in pieces(text_of(p))]
+    # The first byte selects plain (even) or gzip (odd) input in the reader target.
+    write(corpus, "fuzz_obs_reader", [b"\0" + o for o in obs] + [b"\1" + gzip.compress(o) for o in obs[:20]])
+    write(corpus, "fuzz_sp3", [piece for p in sp3_files for piece in pieces(text_of(p))])
+    write(corpus, "fuzz_epoch", [b"2024 03 01 06 30 15.2500000", b"2024-03-01T06:30:15.250Z",
+                                  b"24 3 1 6 30 15.25", b"2024-03-01 06:30:15+00:00"])
+    write(corpus, "fuzz_identifiers", [b"G01", b"g 1", b"C1C", b"L2W", b"1.5e3", b"-42", b"inf"])
+    print(f"corpora written to {corpus}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/corpus")

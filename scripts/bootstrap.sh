@@ -1,0 +1,21 @@
+#!/bin/sh
+# Sets up a fresh Debian machine for skarvo_mp and installs the package.
+#   scripts/bootstrap.sh          the package with its command and plots
+#   scripts/bootstrap.sh test     the same plus the test requirements
+set -eu
+cd "$(dirname "$0")/.."
+
+# Build dependencies that come from Debian: Eigen headers and zlib headers.
+missing=""
+[ -f /usr/include/eigen3/Eigen/Core ] || missing="$missing libeigen3-dev"
+[ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
+if [ -n "$missing" ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    # shellcheck disable=SC2086
+    $sudo apt-get install -y $missing || { $sudo apt-get update && $sudo apt-get install -y $missing; }
+fi
+
+extras="plots"
+[ "${1:-}" = "test" ] && extras="plots,test"
+python3 -m pip install --quiet ".[$extras]"
