@@ -94,111 +94,134 @@ FftPlan::FftPlan(std::size_t n) : n_(n) {
     }
 }
 
+namespace {
+
+// The butterfly loops are inlined into the two stage drivers so that each
+// is vectorised with its direction fixed at compile time.
+#define SKARVO_FFT_INLINE [[gnu::always_inline]] inline
+
 template <bool Inverse>
-void FftPlan::dif(double* __restrict re, double* __restrict im, std::size_t lo, std::size_t hi) const noexcept {
+SKARVO_FFT_INLINE void radix2_range(double* __restrict r0, double* __restrict i0, double* __restrict r1,
+                                    double* __restrict i1, const double* __restrict wc,
+                                    const double* __restrict ws, std::size_t j0, std::size_t j1) noexcept {
+    for (std::size_t j = j0; j < j1; ++j) {
+        const double ar = r0[j] - r1[j], ai = i0[j] - i1[j];
+        r0[j] += r1[j];
+        i0[j] += i1[j];
+        const double c = wc[j], s = Inverse ? -ws[j] : ws[j];
+        r1[j] = ar * c - ai * s;
+        i1[j] = ar * s + ai * c;
+    }
+}
+
+template <bool Inverse>
+SKARVO_FFT_INLINE void radix4_range(double* __restrict r0, double* __restrict i0, std::size_t Q,
+                                    const double* __restrict tw, std::size_t j0, std::size_t j1) noexcept {
+    double* __restrict r1 = r0 + Q;
+    double* __restrict i1 = i0 + Q;
+    double* __restrict r2 = r1 + Q;
+    double* __restrict i2 = i1 + Q;
+    double* __restrict r3 = r2 + Q;
+    double* __restrict i3 = i2 + Q;
+    const double* __restrict c1 = tw;
+    const double* __restrict s1 = tw + Q;
+    const double* __restrict c2 = tw + 2 * Q;
+    const double* __restrict s2 = tw + 3 * Q;
+    const double* __restrict c3 = tw + 4 * Q;
+    const double* __restrict s3 = tw + 5 * Q;
+    for (std::size_t j = j0; j < j1; ++j) {
+        const double t0r = r0[j] + r2[j], t0i = i0[j] + i2[j];
+        const double t1r = r0[j] - r2[j], t1i = i0[j] - i2[j];
+        const double t2r = r1[j] + r3[j], t2i = i1[j] + i3[j];
+        const double dr = r1[j] - r3[j], di = i1[j] - i3[j];
+        // e = sigma*i*d with sigma = -1 forward, +1 inverse.
+        const double er = Inverse ? -di : di, ei = Inverse ? dr : -dr;
+        r0[j] = t0r + t2r;
+        i0[j] = t0i + t2i;
+        const double ar = t0r - t2r, ai = t0i - t2i;
+        const double w2c = c2[j], w2s = Inverse ? -s2[j] : s2[j];
+        r1[j] = ar * w2c - ai * w2s;
+        i1[j] = ar * w2s + ai * w2c;
+        const double br = t1r + er, bi = t1i + ei;
+        const double w1c = c1[j], w1s = Inverse ? -s1[j] : s1[j];
+        r2[j] = br * w1c - bi * w1s;
+        i2[j] = br * w1s + bi * w1c;
+        const double gr = t1r - er, gi = t1i - ei;
+        const double w3c = c3[j], w3s = Inverse ? -s3[j] : s3[j];
+        r3[j] = gr * w3c - gi * w3s;
+        i3[j] = gr * w3s + gi * w3c;
+    }
+}
+
+template <bool Inverse>
+SKARVO_FFT_INLINE void last_radix4(double* __restrict re, double* __restrict im, std::size_t n) noexcept {
+    // Blocks of four with all twiddles equal to 1.
+    for (std::size_t b = 0; b < n; b += 4) {
+        double* __restrict x = re + b;
+        double* __restrict y = im + b;
+        const double t0r = x[0] + x[2], t0i = y[0] + y[2];
+        const double t1r = x[0] - x[2], t1i = y[0] - y[2];
+        const double t2r = x[1] + x[3], t2i = y[1] + y[3];
+        const double dr = x[1] - x[3], di = y[1] - y[3];
+        const double er = Inverse ? -di : di, ei = Inverse ? dr : -dr;
+        x[0] = t0r + t2r;
+        y[0] = t0i + t2i;
+        x[1] = t0r - t2r;
+        y[1] = t0i - t2i;
+        x[2] = t1r + er;
+        y[2] = t1i + ei;
+        x[3] = t1r - er;
+        y[3] = t1i - ei;
+    }
+}
+
+template <bool Inverse>
+SKARVO_FFT_INLINE void dif_stages(const FftStage* stages, std::size_t count, const double* tw_all, std::size_t n,
+                                  double* re, double* im, std::size_t lo, std::size_t hi) noexcept {
     if (hi <= lo) return;
-    const std::size_t n = n_;
-    for (const Stage& st : stages_) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const FftStage& st = stages[k];
         const std::size_t L = st.block;
-        const double* tw = tw_.data() + st.twiddle;
+        const double* tw = tw_all + st.twiddle;
         if (!st.radix4) {
             const std::size_t H = L / 2;
-            const double* wc = tw;
-            const double* ws = tw + H;
             const Ranges r = active(H, lo, hi);
             for (std::size_t b = 0; b < n; b += L) {
-                double* __restrict r0 = re + b;
-                double* __restrict i0 = im + b;
-                double* __restrict r1 = r0 + H;
-                double* __restrict i1 = i0 + H;
-                auto body = [&](std::size_t j0, std::size_t j1) {
-                    for (std::size_t j = j0; j < j1; ++j) {
-                        const double ar = r0[j] - r1[j], ai = i0[j] - i1[j];
-                        r0[j] += r1[j];
-                        i0[j] += i1[j];
-                        const double c = wc[j], s = Inverse ? -ws[j] : ws[j];
-                        r1[j] = ar * c - ai * s;
-                        i1[j] = ar * s + ai * c;
-                    }
-                };
-                body(r.a0, r.a1);
-                body(r.b0, r.b1);
+                radix2_range<Inverse>(re + b, im + b, re + b + H, im + b + H, tw, tw + H, r.a0, r.a1);
+                radix2_range<Inverse>(re + b, im + b, re + b + H, im + b + H, tw, tw + H, r.b0, r.b1);
             }
             continue;
         }
         const std::size_t Q = L / 4;
         if (Q == 1) {
-            // Last radix-4 stage: all twiddles are 1.
-            for (std::size_t b = 0; b < n; b += 4) {
-                double* __restrict x = re + b;
-                double* __restrict y = im + b;
-                const double t0r = x[0] + x[2], t0i = y[0] + y[2];
-                const double t1r = x[0] - x[2], t1i = y[0] - y[2];
-                const double t2r = x[1] + x[3], t2i = y[1] + y[3];
-                const double dr = x[1] - x[3], di = y[1] - y[3];
-                const double er = Inverse ? -di : di, ei = Inverse ? dr : -dr;
-                x[0] = t0r + t2r;
-                y[0] = t0i + t2i;
-                x[1] = t0r - t2r;
-                y[1] = t0i - t2i;
-                x[2] = t1r + er;
-                y[2] = t1i + ei;
-                x[3] = t1r - er;
-                y[3] = t1i - ei;
-            }
+            last_radix4<Inverse>(re, im, n);
             continue;
         }
-        const double* c1 = tw;
-        const double* s1 = tw + Q;
-        const double* c2 = tw + 2 * Q;
-        const double* s2 = tw + 3 * Q;
-        const double* c3 = tw + 4 * Q;
-        const double* s3 = tw + 5 * Q;
         const Ranges r = active(Q, lo, hi);
         for (std::size_t b = 0; b < n; b += L) {
-            double* __restrict r0 = re + b;
-            double* __restrict i0 = im + b;
-            double* __restrict r1 = r0 + Q;
-            double* __restrict i1 = i0 + Q;
-            double* __restrict r2 = r1 + Q;
-            double* __restrict i2 = i1 + Q;
-            double* __restrict r3 = r2 + Q;
-            double* __restrict i3 = i2 + Q;
-            auto body = [&](std::size_t j0, std::size_t j1) {
-                for (std::size_t j = j0; j < j1; ++j) {
-                    const double t0r = r0[j] + r2[j], t0i = i0[j] + i2[j];
-                    const double t1r = r0[j] - r2[j], t1i = i0[j] - i2[j];
-                    const double t2r = r1[j] + r3[j], t2i = i1[j] + i3[j];
-                    const double dr = r1[j] - r3[j], di = i1[j] - i3[j];
-                    // e = sigma*i*d with sigma = -1 forward, +1 inverse.
-                    const double er = Inverse ? -di : di, ei = Inverse ? dr : -dr;
-                    r0[j] = t0r + t2r;
-                    i0[j] = t0i + t2i;
-                    const double ar = t0r - t2r, ai = t0i - t2i;
-                    const double w2c = c2[j], w2s = Inverse ? -s2[j] : s2[j];
-                    r1[j] = ar * w2c - ai * w2s;
-                    i1[j] = ar * w2s + ai * w2c;
-                    const double br = t1r + er, bi = t1i + ei;
-                    const double w1c = c1[j], w1s = Inverse ? -s1[j] : s1[j];
-                    r2[j] = br * w1c - bi * w1s;
-                    i2[j] = br * w1s + bi * w1c;
-                    const double gr = t1r - er, gi = t1i - ei;
-                    const double w3c = c3[j], w3s = Inverse ? -s3[j] : s3[j];
-                    r3[j] = gr * w3c - gi * w3s;
-                    i3[j] = gr * w3s + gi * w3c;
-                }
-            };
-            body(r.a0, r.a1);
-            body(r.b0, r.b1);
+            radix4_range<Inverse>(re + b, im + b, Q, tw, r.a0, r.a1);
+            radix4_range<Inverse>(re + b, im + b, Q, tw, r.b0, r.b1);
         }
     }
 }
 
+void dif_forward(const FftStage* stages, std::size_t count, const double* tw, std::size_t n, double* re, double* im,
+                 std::size_t lo, std::size_t hi) noexcept {
+    dif_stages<false>(stages, count, tw, n, re, im, lo, hi);
+}
+
+void dif_inverse(const FftStage* stages, std::size_t count, const double* tw, std::size_t n, double* re, double* im,
+                 std::size_t lo, std::size_t hi) noexcept {
+    dif_stages<true>(stages, count, tw, n, re, im, lo, hi);
+}
+
+}  // namespace
+
 void FftPlan::forward_dif(double* re, double* im, std::size_t lo, std::size_t hi) const noexcept {
-    dif<false>(re, im, lo, hi);
+    dif_forward(stages_.data(), stages_.size(), tw_.data(), n_, re, im, lo, hi);
 }
 void FftPlan::inverse_dif(double* re, double* im, std::size_t lo, std::size_t hi) const noexcept {
-    dif<true>(re, im, lo, hi);
+    dif_inverse(stages_.data(), stages_.size(), tw_.data(), n_, re, im, lo, hi);
 }
 
 const FftPlan& fft_plan(std::size_t n) {
@@ -217,6 +240,9 @@ const FftPlan& fft_plan(std::size_t n) {
 
 namespace {
 constexpr std::size_t reuse_limit = std::size_t{1} << 18;
+// The imaginary array starts a few cache lines past a power-of-two distance
+// from the real one, so that re[j] and im[j] do not compete for one cache set.
+constexpr std::size_t scratch_skew = 40;
 thread_local std::vector<double> thread_scratch;
 thread_local bool thread_scratch_busy = false;
 }  // namespace
@@ -231,14 +257,14 @@ FftScratch::FftScratch(std::size_t n) {
         buf = owned_;
     }
     try {
-        if (buf->size() < 2 * n) buf->resize(2 * n);
+        if (buf->size() < 2 * n + scratch_skew) buf->resize(2 * n + scratch_skew);
     } catch (...) {
         if (owned_) delete owned_;
         else thread_scratch_busy = false;
         throw;
     }
     re_ = buf->data();
-    im_ = re_ + n;
+    im_ = re_ + n + scratch_skew;
 }
 
 FftScratch::~FftScratch() {

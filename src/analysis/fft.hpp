@@ -13,6 +13,14 @@
 
 namespace skarvo::analysis {
 
+/// One pass of a plan: blocks of length `block`, radix 4 or 2, with its
+/// twiddle tables at offset `twiddle`.
+struct FftStage {
+    std::size_t block;
+    std::size_t twiddle;
+    bool radix4;
+};
+
 /// Tables for one transform length N = 2^p (p <= 31).
 class FftPlan {
 public:
@@ -33,16 +41,8 @@ public:
     const std::uint32_t* bit_reverse() const noexcept { return rev_.data(); }
 
 private:
-    struct Stage {
-        std::size_t block;     // L: length of the blocks of this stage
-        std::size_t twiddle;   // offset of the stage's tables in tw_
-        bool radix4;
-    };
-    template <bool Inverse>
-    void dif(double* re, double* im, std::size_t lo, std::size_t hi) const noexcept;
-
     std::size_t n_;
-    std::vector<Stage> stages_;
+    std::vector<FftStage> stages_;
     std::vector<double> tw_;  // per radix-4 stage: c1 s1 c2 s2 c3 s3 (Q each); radix-2: c s (L/2 each)
     std::vector<std::uint32_t> rev_;
 };
