@@ -1,0 +1,200 @@
+// SP3 reader: line classification by the first byte, fixed byte columns,
+// lenient field conversion.
+#include "navigation/sp3.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "utils/text.hpp"
+
+namespace skarvo::nav {
+
+namespace {
+
+using rinex::Satellite;
+using util::Epoch;
+
+// Missing numbers take these values.
+constexpr double default_interval_s = 900.0;
+constexpr double bad_clock_us = 999999.999999;
+// Clocks beyond this mark the record as unusable (the format writes
+// 999999.999999 for an unknown clock).
+constexpr double max_clock_us = 900000.0;
+
+class Sp3Parser {
+public:
+    void line(std::string_view s) {
+        if (s.empty()) return;
+        switch (s[0]) {
+            case '#':
+                if (s.size() >= 2 && s[1] == '#') header2(s);
+                else if (s.size() >= 2 && s[1] >= 'a' && s[1] <= 'd') header1(s);
+                break;
+            case '*': epoch_line(s); break;
+            case 'P': position_line(s); break;
+            default: break;  // comments, satellite lists, velocities, EOF...
+        }
+    }
+
+    Sp3Data finish() {
+        data_.build_index();
+        return std::move(data_);
+    }
+
+private:
+    void header1(std::string_view s) {
+        if (s.size() < 60) return;
+        std::uint64_t n = 0;
+        if (!util::parse_int_field(util::field(s, 32, 7), n)) n = 0;
+        data_.num_epochs = n;
+    }
+
+    void header2(std::string_view s) {
+        if (s.size() < 60) return;
+        double v;
+        data_.interval = util::parse_f64_field(util::field(s, 24, 14), v) ? v : default_interval_s;
+    }
+
+    void epoch_line(std::string_view s) {
+        if (s.size() < 31) return;
+        std::string_view words[6];
+        std::size_t count = 0;
+        util::for_each_word(util::field(s, 3, 28), [&](std::string_view w) {
+            words[count++] = w;
+            return count < 6;
+        });
+        if (count < 6) return;
+        Epoch e;
+        if (!util::parse_int(words[0], e.year) || !util::parse_int(words[1], e.month) ||
+            !util::parse_int(words[2], e.day) || !util::parse_int(words[3], e.hour) ||
+            !util::parse_int(words[4], e.minute) || !util::parse_f64(words[5], e.second))
+            return;
+        epoch_ = e;
+    }
+
+    void position_line(std::string_view s) {
+        if (!epoch_ || s.size() < 60) return;
+        const auto sat = satellite(util::field(s, 1, 3));
+        if (!sat) return;
+        Sp3Record r;
+        r.epoch = *epoch_;
+        r.x = coordinate_m(util::field(s, 4, 14));
+        r.y = coordinate_m(util::field(s, 18, 14));
+        r.z = coordinate_m(util::field(s, 32, 14));
+        if (!util::parse_f64_field(util::field(s, 46, 14), r.clock_us)) r.clock_us = bad_clock_us;
+        if (std::fabs(r.clock_us) > max_clock_us) return;
+
+        const std::uint64_t key = rinex::sort_key(*sat);
+        auto [it, added] = slot_.try_emplace(key, static_cast<std::uint32_t>(data_.satellites.size()));
+        if (added) {
+            data_.satellites.push_back(*sat);
+            data_.positions.emplace_back();
+        }
+        data_.positions[it->second].push_back(r);
+    }
+
+    // Identifiers of older writers leave the system letter blank ("  1"),
+    // which the format defines as GPS.
+    static std::optional<Satellite> satellite(std::string_view f) {
+        if (auto sat = rinex::parse_satellite(f)) return sat;
+        if (f.size() == 3 && f[0] == ' ') {
+            const char buf[3] = {'G', f[1], f[2]};
+            return rinex::parse_satellite(std::string_view(buf, 3));
+        }
+        return std::nullopt;
+    }
+
+    static double coordinate_m(std::string_view f) {
+        double km;
+        return util::parse_f64_field(f, km) ? km * 1000.0 : 0.0;
+    }
+
+    Sp3Data data_;
+    std::optional<Epoch> epoch_;
+    std::unordered_map<std::uint64_t, std::uint32_t> slot_;
+};
+
+util::GnssError not_utf8() { return util::GnssError::io("stream did not contain valid UTF-8"); }
+
+// Hands one line (LF removed) to the parser after dropping one trailing CR;
+// false when the line is not valid UTF-8.
+bool feed(Sp3Parser& parser, std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!util::valid_utf8(line)) return false;
+    parser.line(line);
+    return true;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+util::Result<Sp3Data> read_sp3_buffer(std::string_view text) {
+    Sp3Parser parser;
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        const std::string_view line = text.substr(0, nl);
+        if (!feed(parser, line)) return not_utf8();
+        if (nl == std::string_view::npos) break;
+        text.remove_prefix(nl + 1);
+    }
+    return parser.finish();
+}
+
+util::Result<Sp3Data> read_sp3_file(const std::string& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return util::GnssError::from_errno(errno);
+    FileDescriptor file(fd);
+
+    Sp3Parser parser;
+    char buf[8192];
+    std::string pending;  // start of a line that runs past the buffer
+    while (true) {
+        const ssize_t got = ::read(file.get(), buf, sizeof buf);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return util::GnssError::from_errno(errno);
+        }
+        if (got == 0) break;
+        std::string_view chunk(buf, static_cast<std::size_t>(got));
+        while (true) {
+            const std::size_t nl = chunk.find('\n');
+            if (nl == std::string_view::npos) {
+                pending.append(chunk);
+                break;
+            }
+            bool ok;
+            if (pending.empty()) {
+                ok = feed(parser, chunk.substr(0, nl));
+            } else {
+                pending.append(chunk.substr(0, nl));
+                ok = feed(parser, pending);
+                pending.clear();
+            }
+            if (!ok) return not_utf8();
+            chunk.remove_prefix(nl + 1);
+        }
+    }
+    if (!pending.empty() && !feed(parser, pending)) return not_utf8();
+    return parser.finish();
+}
+
+}  // namespace skarvo::nav

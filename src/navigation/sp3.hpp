@@ -1,0 +1,96 @@
+// SP3 precise orbits: the reader (line layout of versions a to d) and the
+// interpolation of a satellite's position between tabulated epochs.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "navigation/coordinates.hpp"
+#include "rinex/types.hpp"
+#include "utils/error.hpp"
+#include "utils/time.hpp"
+
+namespace skarvo::nav {
+
+/// One tabulated position of one satellite.
+struct Sp3Record {
+    util::Epoch epoch;      // as written on the preceding epoch line
+    double x = 0.0;         // ECEF, metres
+    double y = 0.0;
+    double z = 0.0;
+    double clock_us = 0.0;  // satellite clock correction, microseconds
+};
+
+/// The nodes of one satellite prepared for interpolation: the usable records
+/// (finite epoch, a position that is neither the 0,0,0 "missing" marker nor
+/// non-finite, first record of each repeated epoch), in file order, as
+/// seconds from the first of them.
+struct Sp3Track {
+    util::Epoch reference;
+    std::vector<double> t_s;  // seconds from `reference`
+    std::vector<double> x, y, z;
+    /// t_s strictly increasing: the nearest nodes can be found by bisection.
+    bool time_ordered = true;
+
+    std::size_t size() const noexcept { return t_s.size(); }
+};
+
+/// A read SP3 file. Built once, then only read (safe to share between threads).
+struct Sp3Data {
+    /// Satellites with at least one stored record, in order of first
+    /// appearance in the file.
+    std::vector<rinex::Satellite> satellites;
+    /// Per satellite (parallel to `satellites`): its records in file order,
+    /// neither sorted nor de-duplicated.
+    std::vector<std::vector<Sp3Record>> positions;
+    /// Number of epochs declared in header line 1 (0 when absent).
+    std::uint64_t num_epochs = 0;
+    /// Epoch interval from header line 2, seconds (0 when the line is absent).
+    double interval = 0.0;
+
+    /// Builds the satellite lookup and the interpolation tracks from
+    /// `satellites` and `positions`. The reader calls it; call it again after
+    /// changing either by hand.
+    void build_index();
+
+    /// Records of `sat` in file order, or null when it has none.
+    const std::vector<Sp3Record>* find(const rinex::Satellite& sat) const noexcept;
+    /// Interpolation nodes of `sat`, or null (also when build_index is stale).
+    const Sp3Track* track(const rinex::Satellite& sat) const noexcept;
+
+private:
+    std::unordered_map<std::uint64_t, std::uint32_t> index_;  // sort_key -> position
+    std::vector<Sp3Track> tracks_;
+};
+
+/// Reads an SP3 file as plain text (no decompression). Malformed lines and
+/// fields are skipped or defaulted; only a file that cannot be read, or is
+/// not valid UTF-8, fails (kind Io).
+util::Result<Sp3Data> read_sp3_file(const std::string& path);
+
+/// Same as read_sp3_file, on text already in memory.
+util::Result<Sp3Data> read_sp3_buffer(std::string_view text);
+
+/// Number of interpolation nodes (a polynomial of degree 8).
+inline constexpr std::size_t sp3_interpolation_nodes = 9;
+
+/// ECEF position (metres) of `sat` at `epoch` from a Lagrange polynomial
+/// through the nine usable records nearest in time (ties go to the record
+/// earlier in the file), evaluated by Neville's scheme on exact time
+/// offsets. Absent when the satellite has fewer than nine usable records or
+/// the epoch's second is not finite. Targets outside the table are
+/// extrapolated. Thread-safe, read-only, allocation-free.
+std::optional<Ecef> interpolate_position(const Sp3Data& sp3, const rinex::Satellite& sat,
+                                         const util::Epoch& epoch) noexcept;
+
+/// The same result by the straightforward selection (every node's distance
+/// to the target, the nine smallest), without the bisection of time-ordered
+/// tracks. For tests and benchmarks of the fast path.
+std::optional<Ecef> interpolate_position_by_full_scan(const Sp3Data& sp3, const rinex::Satellite& sat,
+                                                      const util::Epoch& epoch) noexcept;
+
+}  // namespace skarvo::nav

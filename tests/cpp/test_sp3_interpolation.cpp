@@ -1,0 +1,212 @@
+// The bisection path of interpolate_position must select the same nodes and
+// give bit-identical positions as the full scan, for in-table, boundary,
+// tie, off-grid and far-away targets; and degenerate tables (repeated
+// epochs, missing positions, non-finite epochs) must give finite results.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+#include <random>
+#include <string>
+
+#include "navigation/sp3.hpp"
+
+using namespace skarvo;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                       \
+    do {                                                                  \
+        if (!(cond)) {                                                    \
+            std::printf("%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                   \
+        }                                                                 \
+    } while (0)
+
+std::string epoch_line(int y, int mo, int d, int h, int mi, double s) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "*  %4d %2d %2d %2d %2d %11.8f\n", y, mo, d, h, mi, s);
+    return buf;
+}
+
+std::string p_line(const char* sat, double x_km, double y_km, double z_km) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "P%s%14.6f%14.6f%14.6f%14.6f\n", sat, x_km, y_km, z_km, 12.5);
+    return buf;
+}
+
+// A smooth circular-ish orbit, km.
+void orbit_km(double t_s, double& x, double& y, double& z) {
+    const double w = 2.0 * M_PI / 43082.0;
+    x = 26560.0 * std::cos(w * t_s);
+    y = 26560.0 * std::sin(w * t_s) * 0.8;
+    z = 26560.0 * std::sin(w * t_s) * 0.6;
+}
+
+// Records every `step_s` seconds from 2021-01-01 00:00, `n` of them, in the
+// order given by `order` (indices into the time grid).
+std::string table(const std::vector<int>& order, double step_s) {
+    std::string text = "#cP2021  1  1  0  0  0.00000000      96 ORBIT IGb14 HLM  IGS\n";
+    for (int k : order) {
+        const double t = k * step_s;
+        const long whole = static_cast<long>(t);
+        const int day = 1 + static_cast<int>(whole / 86400);
+        const long sod = whole % 86400;
+        text += epoch_line(2021, 1, day, static_cast<int>(sod / 3600), static_cast<int>(sod / 60 % 60),
+                           static_cast<double>(sod % 60) + (t - static_cast<double>(whole)));
+        double x, y, z;
+        orbit_km(t, x, y, z);
+        text += p_line("G01", x, y, z);
+    }
+    return text;
+}
+
+bool same(const std::optional<nav::Ecef>& a, const std::optional<nav::Ecef>& b) {
+    if (!a || !b) return !a && !b;
+    return std::memcmp(&*a, &*b, sizeof(nav::Ecef)) == 0;
+}
+
+util::Epoch at_seconds(double t) {
+    // Any epoch of January 2021; fields may carry (minute 0, second t).
+    return util::Epoch{2021, 1, 1, 0, 0, t};
+}
+
+const rinex::Satellite g01{rinex::GnssSystem::GPS, 1};
+
+nav::Sp3Data read(const std::string& text) {
+    auto r = nav::read_sp3_buffer(text);
+    if (!r) {
+        std::printf("unexpected read failure: %s\n", r.error().message().c_str());
+        std::exit(1);
+    }
+    return std::move(r).value();
+}
+
+std::vector<int> iota(int n) {
+    std::vector<int> v(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) v[static_cast<std::size_t>(k)] = k;
+    return v;
+}
+
+std::vector<double> targets(std::mt19937_64& rng) {
+    std::vector<double> t;
+    for (int k = -20; k <= 120; ++k) {
+        t.push_back(k * 900.0);          // nodes
+        t.push_back(k * 900.0 + 450.0);  // midpoints: ties for the ninth node
+        t.push_back(k * 900.0 + 1e-7);
+    }
+    std::uniform_real_distribution<double> near(-2.0 * 86400, 3.0 * 86400);
+    for (int k = 0; k < 20000; ++k) t.push_back(near(rng));
+    // Far away: offsets lose resolution, so left-hand neighbours can round
+    // to equal distances.
+    for (double big : {1e9, 3.1e9, 1e12, 4e15, 1e17})
+        for (int k = -50; k <= 50; ++k) t.push_back(big + k * 450.0);
+    return t;
+}
+
+void bisection_matches_full_scan() {
+    std::mt19937_64 rng(12345);
+    for (double step : {900.0, 30.0, 1350.0, 0.5}) {
+        const nav::Sp3Data data = read(table(iota(96), step));
+        CHECK(data.track(g01) != nullptr && data.track(g01)->time_ordered);
+        std::size_t compared = 0;
+        for (double t : targets(rng)) {
+            const util::Epoch e = at_seconds(t * step / 900.0);
+            const auto fast = nav::interpolate_position(data, g01, e);
+            const auto full = nav::interpolate_position_by_full_scan(data, g01, e);
+            CHECK(fast.has_value());
+            if (!same(fast, full)) {
+                std::printf("step %g target %.17g: fast and full scan differ\n", step, t);
+                ++failures;
+            }
+            ++compared;
+        }
+        CHECK(compared > 20000);
+    }
+}
+
+void file_order_does_not_matter_without_ties() {
+    std::mt19937_64 rng(7);
+    std::vector<int> shuffled = iota(96);
+    std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    const nav::Sp3Data ordered = read(table(iota(96), 900.0));
+    const nav::Sp3Data mixed = read(table(shuffled, 900.0));
+    CHECK(!mixed.track(g01)->time_ordered);
+    std::uniform_real_distribution<double> in(-3600.0, 90000.0);
+    for (int k = 0; k < 5000; ++k) {
+        const util::Epoch e = at_seconds(in(rng));
+        CHECK(same(nav::interpolate_position(ordered, g01, e), nav::interpolate_position(mixed, g01, e)));
+    }
+}
+
+void degenerate_records_are_not_nodes() {
+    const std::string clean = table(iota(20), 900.0);
+    // Every epoch written twice, the second copy with a different position.
+    std::string repeated = "#cP2021  1  1  0  0  0.00000000      96 ORBIT IGb14 HLM  IGS\n";
+    for (int k = 0; k < 20; ++k) {
+        const int sod = k * 900;
+        double x, y, z;
+        orbit_km(sod, x, y, z);
+        repeated += epoch_line(2021, 1, 1, sod / 3600, sod / 60 % 60, 0.0) + p_line("G01", x, y, z);
+        repeated += epoch_line(2021, 1, 1, sod / 3600, sod / 60 % 60, 0.0) + p_line("G01", x + 1, y, z);
+        // Missing position (marker 0,0,0 with a valid clock) and a
+        // non-finite epoch.
+        repeated += epoch_line(2021, 1, 1, sod / 3600, sod / 60 % 60, 450.0) + p_line("G01", 0, 0, 0);
+        repeated += "*  2021  1  1  0  0         nan\n" + p_line("G01", x, y, z);
+    }
+    const nav::Sp3Data a = read(clean);
+    const nav::Sp3Data b = read(repeated);
+    CHECK(b.find(g01) && b.find(g01)->size() == 80);
+    CHECK(b.track(g01)->size() == 20);
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> in(-900.0, 19000.0);
+    for (int k = 0; k < 2000; ++k) {
+        const util::Epoch e = at_seconds(in(rng));
+        const auto pa = nav::interpolate_position(a, g01, e);
+        const auto pb = nav::interpolate_position(b, g01, e);
+        CHECK(pb && std::isfinite(pb->x) && std::isfinite(pb->y) && std::isfinite(pb->z));
+        CHECK(same(pa, pb));
+        CHECK(same(pb, nav::interpolate_position_by_full_scan(b, g01, e)));
+    }
+}
+
+void absent_results() {
+    const nav::Sp3Data nine = read(table(iota(9), 900.0));
+    const nav::Sp3Data eight = read(table(iota(8), 900.0));
+    CHECK(nav::interpolate_position(nine, g01, at_seconds(1e6)).has_value());
+    CHECK(!nav::interpolate_position(eight, g01, at_seconds(100.0)).has_value());
+    CHECK(!nav::interpolate_position(nine, g01, at_seconds(std::nan(""))).has_value());
+    CHECK(!nav::interpolate_position(nine, g01, at_seconds(INFINITY)).has_value());
+    CHECK(!nav::interpolate_position(nine, rinex::Satellite{rinex::GnssSystem::Galileo, 1}, at_seconds(0)));
+}
+
+void hand_built_data() {
+    // Without build_index the lookup scans and prepares the satellite on the fly.
+    const nav::Sp3Data read_back = read(table(iota(12), 900.0));
+    nav::Sp3Data by_hand;
+    by_hand.satellites = read_back.satellites;
+    by_hand.positions = read_back.positions;
+    const util::Epoch e = at_seconds(4321.5);
+    CHECK(by_hand.track(g01) == nullptr);
+    CHECK(same(nav::interpolate_position(by_hand, g01, e), nav::interpolate_position(read_back, g01, e)));
+}
+
+}  // namespace
+
+int main() {
+    bisection_matches_full_scan();
+    file_order_does_not_matter_without_ties();
+    degenerate_records_are_not_nodes();
+    absent_results();
+    hand_built_data();
+    if (failures) {
+        std::printf("%d failed\n", failures);
+        return 1;
+    }
+    std::printf("test_sp3_interpolation: all checks passed\n");
+    return 0;
+}

@@ -1,0 +1,283 @@
+"""Header and record parsing, checked on tiny hand-written files (one quirk
+each, named in their COMMENT lines) and on text built in the tests."""
+import pytest
+import skarvo_mp as sk
+
+from rinex_helpers import FILES, header_line, stored_observations, v3_header
+
+
+def read_text(text: str, name: str = "t.rnx"):
+    return sk.read_rinex_obs_bytes(text.encode(), name)
+
+
+def epoch_fields(e):
+    return (e.year, e.month, e.day, e.hour, e.minute, e.second)
+
+
+# ---- version 3 ----------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def v3():
+    return sk.read_rinex_obs(str(FILES / "v3_quirks.rnx"))
+
+
+def test_v3_header_attributes(v3):
+    assert (v3.version, v3.marker_name, v3.receiver_type, v3.antenna_type) == (
+        "3.04", "TINY", "TINYREC 9000", "TINYANT NONE")
+    assert v3.glonass_fcn() == {1: 1, 2: -4}
+    assert repr(v3) == str(v3) == "RinexObsData(version=3.04, marker='TINY', epochs=5, sats=6)"
+
+
+def test_v3_records_keep_file_order_duplicates_and_events(v3):
+    assert v3.num_epochs == 5
+    assert [epoch_fields(e) for e in v3.epochs()] == [
+        (2024, 3, 1, 0, 0, 0.0), (2024, 3, 1, 0, 0, 30.0), (2024, 3, 1, 0, 0, 30.0),
+        (2024, 3, 1, 0, 0, 30.0), (2024, 3, 1, 0, 0, 31.0)]
+    assert epoch_fields(v3.first_epoch()) == (2024, 3, 1, 0, 0, 0.0)
+    assert epoch_fields(v3.last_epoch()) == (2024, 3, 1, 0, 0, 31.0)
+    # Later spacing (0 s, 1 s) does not count; the exact difference is 30.0.
+    assert v3.interval == 30.0
+
+
+def test_v3_satellites_and_codes(v3):
+    # E11 has no SYS / # / OBS TYPES line and yields nothing.
+    assert [s.id for s in v3.satellites()] == ["G05", "G07", "G09", "G10", "R01", "R02"]
+    assert v3.num_satellites == 6
+    assert v3.satellites_by_system() == {"G": 4, "R": 2}
+    g_codes = sorted("C1C L1C D1C S1C C2W L2W D2W S2W C5Q L5Q D5Q S5Q C1W L1W S1W C2L".split())
+    assert v3.observation_types("G") == g_codes
+    assert v3.observation_types("r") == ["C1C", "L1C", "S1C"]
+    assert v3.observation_types("E") == []
+
+
+@pytest.mark.parametrize("system", ["", "x", "Z", "1", "é"])
+def test_observation_types_default_to_gps(v3, system):
+    assert v3.observation_types(system) == v3.observation_types("G")
+
+
+def test_v3_stored_values(v3):
+    obs = stored_observations(FILES / "v3_quirks.rnx")
+    # The repeated G05 line of epoch 0 replaces the first one.
+    assert obs[(0, "G05", "C1C")] == (2000.0, None, 7)
+    assert obs[(0, "G05", "L1C")] == (2001.25, 0, 7)
+    assert obs[(0, "G05", "C2L")] == (2018.75, None, 7)  # 16th code, from the continuation line
+    assert sum(1 for k in obs if k[:2] == (0, "G05")) == 16
+    # A line ending after its second field yields two observations.
+    assert {k[2]: v for k, v in obs.items() if k[:2] == (0, "G07")} == {
+        "C1C": (22000000.5, None, 5), "L1C": (115000000.75, 0, 5)}
+    assert obs[(0, "R01", "L1C")] == (110000000.5, 1, 6)
+    # Blank value with indicator digits: no C1C; a 15-byte last field: lli only.
+    assert {k[2]: v for k, v in obs.items() if k[:2] == (1, "G05")} == {"L1C": (3000.5, 1, None)}
+    assert obs[(1, "R02", "C1C")] == (-0.5, None, None)
+    assert obs[(3, "G09", "C1C")] == (123.456, None, None)  # written "g 9"
+    assert not any(k[1] == "E11" for k in obs)
+
+
+# ---- version 2 ----------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def v2():
+    return sk.read_rinex_obs(str(FILES / "v2_quirks.rnx"))
+
+
+def test_v2_records(v2):
+    assert v2.version == "2.11"
+    # The event record (flag 4) with its comment lines is dropped.
+    assert [epoch_fields(e) for e in v2.epochs()] == [(2021, 12, 21, 0, 0, 0.0), (2021, 12, 21, 0, 0, 30.0)]
+    assert [s.id for s in v2.satellites()] == [
+        "E07", "G01", "G02", "G05", "G06", "G08", "G09", "G10", "G11", "G12", "R03", "R13", "S20"]
+    assert v2.satellites_by_system() == {"E": 1, "G": 9, "R": 2, "S": 1}
+    # T1 has no three-character code; the others are translated.
+    assert v2.observation_types("G") == ["C1C", "C1P", "C2P", "C5X", "D1C", "D2C", "L1C", "L2C", "S1C", "S2C"]
+
+
+def test_v2_cells_keep_their_positions(v2):
+    obs = stored_observations(FILES / "v2_quirks.rnx")
+    # Satellite s carries 1000 s + k + 0.125 for type k; cell 2 is "  5"
+    # (blank system letter: GPS), cell 4 "X99" does not parse but keeps its
+    # lines, cells 12 and 13 come from the second list line, after a clock
+    # offset written behind the twelfth cell.
+    for s, sat in [(0, "G01"), (2, "G05"), (5, "G06"), (11, "G11"), (12, "G12"), (13, "R13")]:
+        assert obs[(0, sat, "L1C")] == (1000.0 * s + 0.125, s % 10, s % 10)
+        assert obs[(0, sat, "C5X")] == (1000.0 * s + 9.125, None, (s + 9) % 10)
+        assert obs[(0, sat, "S2C")] == (30.0 + s, None, (s + 6) % 10)
+    assert sum(1 for k in obs if k[:2] == (0, "G06")) == 10
+    # Lines ending after their last value, and empty lines.
+    assert {k[1:]: v for k, v in obs.items() if k[0] == 1} == {
+        ("G01", "L1C"): (11.5, 1, 2), ("G01", "L2C"): (22.5, None, None),
+        ("R03", "L1C"): (33.5, None, None), ("R03", "L2C"): (44.5, None, 9), ("R03", "S2C"): (55.5, None, None)}
+
+
+V2_HEADER = (header_line("     2.11           OBSERVATION DATA    G (GPS)", "RINEX VERSION / TYPE")
+             + header_line("     5    L1    L2    P1    P2    C1", "# / TYPES OF OBSERV")
+             + header_line("", "END OF HEADER"))
+
+
+@pytest.mark.parametrize("yy, year", [("98", 1998), ("80", 1980), ("05", 2005), (" 5", 2005), ("79", 2079)])
+def test_v2_two_digit_years(yy, year):
+    data = read_text(V2_HEADER + f" {yy}  3  1  0  0  0.0000000  0  1G01\n" + "%14.3f\n" % 1.0)
+    assert epoch_fields(data.first_epoch()) == (year, 3, 1, 0, 0, 0.0)
+
+
+def test_v2_satellite_without_observations_is_not_an_entry():
+    text = V2_HEADER + " 21  1  1  0  0  0.0000000  0  2G01G02\n" + "\n" + "%14.3f\n" % 4.5
+    data = read_text(text)
+    assert [s.id for s in data.satellites()] == ["G02"]
+
+
+# ---- header ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("text, version", [
+    ("3.04", "3.04"), ("3.5", "3.05"), ("2.11", "2.11"), ("4.00", "4.00"), ("3.045", "3.04"), ("+3.02", "3.02")])
+def test_supported_versions(text, version):
+    assert read_text(v3_header(version=text)).version == version
+
+
+@pytest.mark.parametrize("text", ["1.0", "5.00", "3", "abc", "2", "256.0"])
+def test_unsupported_versions(text):
+    with pytest.raises(OSError) as exc:
+        read_text(v3_header(version=text))
+    assert str(exc.value) == f"Failed to parse RINEX: Unsupported RINEX version: {text}"
+
+
+def test_header_without_version_line_reads_as_3_05():
+    text = header_line("NOVERSION", "MARKER NAME") + header_line("", "END OF HEADER")
+    data = read_text(text)
+    assert (data.version, data.marker_name, data.num_epochs) == ("3.05", "NOVERSION", 0)
+
+
+@pytest.mark.parametrize("line, expected", [
+    # Label at index 60 with trailing blanks up to column 80 is matched.
+    (header_line("ABCD", "MARKER NAME").rstrip("\n") + " " * 8 + "\n", "ABCD"),
+    # A label in lower case is not a label.
+    (header_line("ABCD", "marker name"), ""),
+    # A line shorter than 60 bytes is skipped whatever it holds.
+    ("ABCD MARKER NAME\n", ""),
+])
+def test_header_label_matching(line, expected):
+    assert read_text(v3_header(line)).marker_name == expected
+
+
+def test_header_fields_that_do_not_parse_are_ignored():
+    text = v3_header(header_line("  1.0  2.0", "APPROX POSITION XYZ"),
+                     header_line("  abc", "INTERVAL"),
+                     header_line("R01  x R02 -4 R03", "GLONASS SLOT / FRQ #"))
+    data = read_text(text)
+    assert data.approx_position is None
+    assert data.interval is None
+    assert data.glonass_fcn() == {2: -4}
+
+
+def test_header_interval_is_used_for_a_single_epoch():
+    text = v3_header(header_line("    15.000", "INTERVAL")) + "> 2024 03 01 00 00  0.0000000  0  0\n"
+    data = read_text(text)
+    assert data.interval == 15.0
+    assert epoch_fields(data.first_epoch()) == epoch_fields(data.last_epoch())
+
+
+def test_approx_position():
+    if not hasattr(sk, "Ecef"):
+        pytest.skip("Ecef is bound by the orbits part of the module, not merged yet")
+    p = read_text(v3_header(header_line("  3582105.2910   532589.7313  5232754.8054", "APPROX POSITION XYZ")))
+    pos = p.approx_position
+    assert (pos.x, pos.y, pos.z) == (3582105.2910, 532589.7313, 5232754.8054)
+
+
+# ---- epoch lines -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("line, fields", [
+    ("> 2024 03 01 00 00 30.0000000  0 12", (2024, 3, 1, 0, 0, 30.0)),
+    ("> abcd 03 01 00 00 30.0000000  0  0", (2000, 3, 1, 0, 0, 30.0)),
+    ("> 2024 xx 01 00 00      abc    0  0", (2024, 1, 1, 0, 0, 0.0)),
+    ("> 2024  3  1 23 59 59.9999999  1   ", (2024, 3, 1, 23, 59, 59.9999999)),
+])
+def test_epoch_line_fields_and_defaults(line, fields):
+    data = read_text(v3_header() + line + "\n")
+    assert data.num_epochs == 1
+    assert epoch_fields(data.first_epoch()) == fields
+
+
+def test_lines_between_records_are_ignored():
+    text = v3_header() + "garbage\n\n   \n> 2024 03 01 00 00  0.0000000  0  1\nG01%14.3f\n" % 1.0
+    assert [s.id for s in read_text(text).satellites()] == ["G01"]
+
+
+def test_satellite_lines_missing_at_the_end_keep_the_epoch():
+    text = v3_header() + "> 2024 03 01 00 00  0.0000000  0  3\nG01%14.3f\n" % 1.0
+    data = read_text(text)
+    assert data.num_epochs == 1 and data.num_satellites == 1
+
+
+# ---- errors and their line indices --------------------------------------------------
+
+HEADER_LINES = v3_header().count("\n")
+
+
+@pytest.mark.parametrize("body, line", [
+    ("> 2024 03 01 00 00  0.0000000  \n", HEADER_LINES),  # 31 bytes
+    ("> 2024 03 01 00 00  0.0000000  0  1\nG01%14.3f\n>\n" % 1.0, HEADER_LINES + 2),
+    ("\n\n> 2024 03 01\r\n", HEADER_LINES + 2),
+])
+def test_epoch_line_too_short(body, line):
+    with pytest.raises(OSError) as exc:
+        read_text(v3_header() + body)
+    assert str(exc.value) == f"Failed to parse RINEX: RINEX parsing error at line {line}: Epoch line too short"
+
+
+def test_epoch_line_too_short_from_a_path(tmp_path):
+    path = tmp_path / "short.rnx"
+    path.write_text(v3_header() + "> 2024\n")
+    with pytest.raises(OSError) as exc:
+        sk.read_rinex_obs(str(path))
+    assert str(exc.value) == (
+        f"Failed to read RINEX: RINEX parsing error at line {HEADER_LINES}: Epoch line too short")
+
+
+@pytest.mark.parametrize("data", [
+    b"\xff\xfe" + v3_header().encode(),
+    v3_header().encode() + b"> 2024 03 01 00 00  0.0000000  0  1\nG01  \xc3\x28 1.0\n",
+    v3_header().encode()[:-1] + b"\xe2\x82\n",  # a character cut off by the line feed
+])
+def test_text_that_is_not_utf8(data):
+    with pytest.raises(OSError) as exc:
+        sk.read_rinex_obs_bytes(data, "bad.rnx")
+    assert str(exc.value) == "Failed to parse RINEX: I/O error: stream did not contain valid UTF-8"
+
+
+CUT = "byte column {} falls inside a multi-byte UTF-8 character"
+
+
+@pytest.mark.parametrize("text, line, column", [
+    # "é" occupies bytes 19-20 of a MARKER NUMBER line: column 20 cuts it.
+    (v3_header(header_line("ABCDEFGHIJKLMNOPQRSé", "MARKER NUMBER")), 1, 20),
+    # A label cut at column 60.
+    ("A" * 59 + "é" + "MARKER NAME\n", 0, 60),
+    # A satellite line whose first field ends inside "€" (bytes 16-18).
+    (v3_header() + "> 2024 03 01 00 00  0.0000000  0  1\n" + "G01" + " " * 13 + "€", HEADER_LINES + 1, 17),
+    # A version 2 observation line.
+    (V2_HEADER + " 21  1  1  0  0  0.0000000  0  1G01\n" + " " * 13 + "ü", V2_HEADER.count("\n") + 1, 14),
+])
+def test_column_inside_a_multibyte_character(text, line, column):
+    with pytest.raises(OSError) as exc:
+        read_text(text)
+    assert str(exc.value) == f"Failed to parse RINEX: RINEX parsing error at line {line}: " + CUT.format(column)
+
+
+def test_multibyte_text_away_from_columns_is_read():
+    text = v3_header(header_line("Zürich Ærø ÅSÉ", "MARKER NAME"), header_line("ü" * 30, "COMMENT"))
+    text += "> 2024 03 01 00 00  0.0000000  0  1\n" + "G01%14.3f  ünused\n" % 2.5
+    data = read_text(text)
+    assert data.marker_name == "Zürich Ærø ÅSÉ"
+    assert [s.id for s in data.satellites()] == ["G01"]
+
+
+def test_crlf_and_trailing_carriage_returns():
+    text = v3_header() + "> 2024 03 01 00 00  0.0000000  0  1\r\r\n" + "G01%14.3f 7\r\n" % 1.0
+    crlf = text.replace("\n", "\r\n")
+    for t in (text, crlf):
+        data = read_text(t)
+        assert data.version == "3.04" and [s.id for s in data.satellites()] == ["G01"]
