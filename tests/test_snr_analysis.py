@@ -26,7 +26,7 @@ def build(n=200, step=30.0, missing=(), extra=None):
         sats = {
             "G05": {"S1C": snr_wave(i), "S1W": snr_wave(i, 1), "S2W": snr_wave(i, 2)},
             "E11": {"S2W": snr_wave(i, 3), "S5Q": snr_wave(i, 4), "S2L": snr_wave(i, 5)},
-            "C100": {"S2I": snr_wave(i, 6)},
+            "C06": {"S2I": snr_wave(i, 6)},
             "C11": {"S2I": snr_wave(i, 7)},
         }
         if i < 39:
@@ -47,9 +47,9 @@ def test_result_shape_and_order(obs):
     assert list(got) == ["bands", "interval", "residuals", "band_power"]
     assert got["interval"] == 30.0
     assert got["bands"] == [[60.0, 120.0], [120.0, 300.0], [300.0, 900.0], [900.0, 1800.0]]
-    # Byte order of ids: C100 before C11; J01 has only 39 values.
-    assert list(got["residuals"]) == ["C100", "C11", "E11", "G05"]
-    assert list(got["band_power"]) == ["C100", "C11", "E11", "G05"]
+    # Identifier order; J01 has only 39 values.
+    assert list(got["residuals"]) == ["C06", "C11", "E11", "G05"]
+    assert list(got["band_power"]) == ["C06", "C11", "E11", "G05"]
     g = got["residuals"]["G05"]
     assert list(g) == ["code", "t0", "t", "v", "orders"]
     assert g["code"] == "S1C" and got["residuals"]["E11"]["code"] == "S2L"
@@ -109,8 +109,8 @@ def test_interval_from_the_first_two_epochs():
 
 
 def test_input_order_does_not_matter(obs):
-    a = sk.analyze_snr_wavelets(obs, ["G05", "E11", "C11", "C100"])
-    b = sk.analyze_snr_wavelets(obs, ["c100", "C11", "E11", "g5", "G05"])
+    a = sk.analyze_snr_wavelets(obs, ["G05", "E11", "C11", "C06"])
+    b = sk.analyze_snr_wavelets(obs, ["c6", "C11", "E11", "g5", "G05"])
     assert a == b
 
 
@@ -121,7 +121,7 @@ WORKLOAD = textwrap.dedent(
         os.sched_setaffinity(0, {int(sys.argv[2])})
     import skarvo_mp as sk
     obs = sk.read_rinex_obs(sys.argv[1])
-    print(hashlib.sha256(repr(sk.analyze_snr_wavelets(obs, ["G05", "E11", "C11", "C100"])).encode()).hexdigest())
+    print(hashlib.sha256(repr(sk.analyze_snr_wavelets(obs, ["G05", "E11", "C11", "C06"])).encode()).hexdigest())
     """
 )
 
@@ -129,7 +129,7 @@ WORKLOAD = textwrap.dedent(
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs at least two CPUs")
 def test_bit_identical_for_one_and_many_workers(tmp_path):
     path = tmp_path / "analysis.rnx"
-    epochs = [(30.0 * i, {s: {c: snr_wave(i, k) for c in TYPES[s[0]]} for k, s in enumerate(["G05", "E11", "C11", "C100"])})
+    epochs = [(30.0 * i, {s: {c: snr_wave(i, k) for c in TYPES[s[0]]} for k, s in enumerate(["G05", "E11", "C11", "C06"])})
               for i in range(3000) if i % 700 != 5]
     path.write_text(rinex3(epochs, TYPES))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))

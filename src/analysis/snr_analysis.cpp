@@ -12,20 +12,6 @@ namespace skarvo::analysis {
 
 using rinex::Satellite;
 
-std::vector<Satellite> observed_satellites(const rinex::RinexObsData& data) {
-    std::vector<Satellite> sats;
-    sats.reserve(data.sat_obs.size());
-    for (const rinex::SatObs& s : data.sat_obs) sats.push_back(s.sat);
-    std::sort(sats.begin(), sats.end(), rinex::satellite_less);
-    sats.erase(std::unique(sats.begin(), sats.end()), sats.end());
-    return sats;
-}
-
-std::optional<double> observation_interval(const rinex::RinexObsData& data) {
-    if (data.epochs.size() >= 2) return std::abs(util::seconds_between(data.epochs[0].epoch, data.epochs[1].epoch));
-    return data.header.interval;
-}
-
 namespace {
 
 /// Preferred S-code: band 1 first, then the smallest code text.

@@ -37,13 +37,6 @@ struct SatelliteSnrResult {
     std::vector<std::vector<double>> band_power;  // per band, one value per bin
 };
 
-/// Distinct satellites of the file, in satellite order.
-std::vector<rinex::Satellite> observed_satellites(const rinex::RinexObsData& data);
-
-/// Sampling interval of the file: the spacing of its first two epoch
-/// records when there are two, else the header INTERVAL, else absent.
-std::optional<double> observation_interval(const rinex::RinexObsData& data);
-
 /// The analysis of one satellite; absent when it has no S-code or fewer
 /// than min_snr_points positive values of the chosen code.
 std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsData& data, const rinex::Satellite& sat,

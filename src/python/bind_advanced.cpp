@@ -14,6 +14,7 @@
 #include "analysis/snr_series.hpp"
 #include "analysis/wavelet_tools.hpp"
 #include "python/bindings.hpp"
+#include "rinex/obs_queries.hpp"
 #include "utils/text.hpp"
 #include "utils/time.hpp"
 
@@ -322,10 +323,10 @@ void bind_analyze_snr_wavelets(py::module_& m) {
             if (satellites && !satellites->empty()) {
                 for (const std::string& text : *satellites) sats.push_back(satellite_arg(text));
             } else {
-                sats = an::observed_satellites(*data);
+                sats = rinex::distinct_satellites(*data);
             }
             an::SnrAnalysisSettings settings;
-            settings.interval = interval ? *interval : an::observation_interval(*data).value_or(30.0);
+            settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
             if (bands) {
                 settings.bands = to_bands(*bands);
             } else {

@@ -10,6 +10,7 @@
 
 #include "analysis/snr_analysis.hpp"
 #include "analysis/snr_series.hpp"
+#include "rinex/obs_queries.hpp"
 
 using namespace skarvo;
 using rinex::ObsCode;
@@ -87,7 +88,7 @@ int main() {
         check(only.size() == 1 && only[0].code.text() == "S2W" && only[0].times.size() == 60, "requested code only");
 
         analysis::SnrAnalysisSettings settings;
-        const auto all = analysis::observed_satellites(d);
+        const auto all = rinex::distinct_satellites(d);
         const auto res = analysis::analyze_snr_wavelets(d, all, settings);
         // R07 has no positive values, J02 only 30.
         check(res.size() == 2 && res[0].satellite == "E11" && res[1].satellite == "G05", "satellites with results");
@@ -105,11 +106,11 @@ int main() {
     {
         RinexObsData d;
         for (int i = 0; i < 39; ++i) add_epoch(d, 30.0 * i, {{sat("G01"), {{code("S1C"), snr_at(i)}}}});
-        check(analysis::analyze_snr_wavelets(d, analysis::observed_satellites(d), {}).empty(), "39 values: no entry");
+        check(analysis::analyze_snr_wavelets(d, rinex::distinct_satellites(d), {}).empty(), "39 values: no entry");
         RinexObsData e;
         for (int i = 0; i < 120; ++i)
             if (i < 50 || i >= 70) add_epoch(e, 30.0 * i, {{sat("G01"), {{code("S1C"), snr_at(i)}}}});
-        const auto r = analysis::analyze_snr_wavelets(e, analysis::observed_satellites(e), {});
+        const auto r = analysis::analyze_snr_wavelets(e, rinex::distinct_satellites(e), {});
         check(r.size() == 1 && r[0].orders.size() == 2, "gap of 630 s splits the series");
         check(r.size() == 1 && r[0].t.size() == 100 && r[0].t[50] == 2100.0, "times relative to t0");
     }
@@ -117,7 +118,7 @@ int main() {
     {
         RinexObsData d;
         for (int i = 0; i < 50000; ++i) add_epoch(d, 1.0 * i, {{sat("C100"), {{code("S2I"), snr_at(i)}}}});
-        const auto r = analysis::analyze_snr_wavelets(d, analysis::observed_satellites(d), {});
+        const auto r = analysis::analyze_snr_wavelets(d, rinex::distinct_satellites(d), {});
         check(r.size() == 1 && r[0].t.size() == 16667 && r[0].t[1] == 3.0, "50000 points thinned to 16667");
         check(r.size() == 1 && r[0].band_t.size() <= 96 && !r[0].band_t.empty(), "at most 96 bins");
     }
