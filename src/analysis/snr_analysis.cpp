@@ -57,11 +57,12 @@ void bin_band_power(const std::vector<double>& times, const std::vector<std::vec
 }  // namespace
 
 std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsData& data, const Satellite& sat,
+                                                        std::span<const SatRecord> records,
                                                         const SnrAnalysisSettings& settings) {
-    const std::vector<rinex::ObsCode> codes = snr_codes(data, sat);
+    const std::vector<rinex::ObsCode> codes = snr_codes(data, records);
     if (codes.empty()) return std::nullopt;
     const rinex::ObsCode code = *std::min_element(codes.begin(), codes.end(), preferred);
-    std::vector<SnrSeriesData> found = snr_series(data, sat, code);
+    std::vector<SnrSeriesData> found = snr_series(data, records, code);
     if (found.empty() || found.front().values.size() < min_snr_points) return std::nullopt;
     const SnrSeriesData& series = found.front();
 
@@ -127,8 +128,12 @@ std::vector<SatelliteSnrResult> analyze_snr_wavelets(const rinex::RinexObsData& 
     std::sort(sats.begin(), sats.end(), rinex::satellite_less);
     sats.erase(std::unique(sats.begin(), sats.end()), sats.end());
 
+    // One pass over the file finds every satellite's records, so that each
+    // job reads only its own.
+    const std::vector<std::vector<SatRecord>> records = satellite_records(data, sats);
     std::vector<std::optional<SatelliteSnrResult>> results(sats.size());
-    parallel_for(sats.size(), [&](std::size_t i) { results[i] = analyze_satellite_snr(data, sats[i], settings); });
+    parallel_for(sats.size(),
+                 [&](std::size_t i) { results[i] = analyze_satellite_snr(data, sats[i], records[i], settings); });
 
     std::vector<SatelliteSnrResult> out;
     for (auto& r : results)

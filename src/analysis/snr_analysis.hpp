@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/morlet.hpp"
+#include "analysis/snr_series.hpp"
 #include "rinex/types.hpp"
 
 namespace skarvo::analysis {
@@ -37,9 +38,10 @@ struct SatelliteSnrResult {
     std::vector<std::vector<double>> band_power;  // per band, one value per bin
 };
 
-/// The analysis of one satellite; absent when it has no S-code or fewer
+/// The analysis of one satellite, given its records; absent when it has no S-code or fewer
 /// than min_snr_points positive values of the chosen code.
 std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsData& data, const rinex::Satellite& sat,
+                                                        std::span<const SatRecord> records,
                                                         const SnrAnalysisSettings& settings);
 
 /// analyze_satellite_snr for every satellite (repeats ignored), run in
