@@ -1,7 +1,6 @@
-// Checks of the SNR series and the per-satellite analysis on observation
-// data built in memory: code listing and choice, positive values only, the
-// 40-point thresholds, arcs at gaps, thinning, and an order of results that
-// depends neither on the input order nor on scheduling.
+// Checks of the per-satellite SNR analysis on observation data built in
+// memory, for what small RINEX texts cannot show: thinning of long series,
+// and the byte order of identifiers with three-digit PRNs.
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -63,57 +62,6 @@ double snr_at(int i) { return 45.0 + 3.0 * std::sin(i * 0.05) + 0.5 * std::sin(i
 }  // namespace
 
 int main() {
-    // Series, codes and the choice of code.
-    {
-        RinexObsData d;
-        for (int i = 0; i < 60; ++i) {
-            std::vector<Obs> sats;
-            sats.push_back({sat("G05"), {{code("C1C"), 2e7}, {code("S2W"), snr_at(i)}, {code("S1W"), snr_at(i) - 1},
-                                         {code("S1C"), i == 3 ? 0.0 : snr_at(i)}}});
-            sats.push_back({sat("E11"), {{code("S5Q"), snr_at(i)}, {code("S2L"), i < 20 ? -1.0 : snr_at(i)}}});
-            sats.push_back({sat("R07"), {{code("S1C"), 0.0}}});
-            if (i % 2 == 0) sats.push_back({sat("J02"), {{code("S1C"), snr_at(i)}}});
-            add_epoch(d, 30.0 * i, sats);
-        }
-        std::string listed;
-        for (const ObsCode& c : analysis::snr_codes(d, sat("G05"))) listed += c.text() + " ";
-        check(listed == "S1C S1W S2W ", "codes of G05 sorted: " + listed);
-        check(analysis::snr_codes(d, sat("R07")).size() == 1, "zero values still list their code");
-        check(analysis::snr_series(d, sat("R07")).empty(), "zero values give no series");
-        check(analysis::snr_codes(d, sat("G30")).empty(), "absent satellite has no codes");
-        const auto g = analysis::snr_series(d, sat("G05"));
-        check(g.size() == 3 && g[0].code.text() == "S1C" && g[0].values.size() == 59, "positive values only");
-        check(g[0].times[3] == 1593043200.0 + 120.0, "epoch 3 skipped (value 0)");
-        const auto only = analysis::snr_series(d, sat("G05"), code("S2W"));
-        check(only.size() == 1 && only[0].code.text() == "S2W" && only[0].times.size() == 60, "requested code only");
-
-        analysis::SnrAnalysisSettings settings;
-        const auto all = rinex::distinct_satellites(d);
-        const auto res = analysis::analyze_snr_wavelets(d, all, settings);
-        // R07 has no positive values, J02 only 30.
-        check(res.size() == 2 && res[0].satellite == "E11" && res[1].satellite == "G05", "satellites with results");
-        check(res[1].code == "S1C", "band 1 preferred, then code text");
-        check(res[0].code == "S2L" && res[0].t.size() == 40 && res[0].orders.size() == 1, "S2L chosen, 40 values kept");
-        check(res[0].band_t.size() == 40, "40 band-power samples over 40 bins");
-        for (const auto& r : res)
-            for (const auto& row : r.band_power) {
-                bool finite = row.size() == r.band_t.size();
-                for (double v : row) finite = finite && std::isfinite(v);
-                check(finite, "band power finite for " + r.satellite);
-            }
-    }
-    // 39 values: nothing; a gap of 20 epochs: two arcs.
-    {
-        RinexObsData d;
-        for (int i = 0; i < 39; ++i) add_epoch(d, 30.0 * i, {{sat("G01"), {{code("S1C"), snr_at(i)}}}});
-        check(analysis::analyze_snr_wavelets(d, rinex::distinct_satellites(d), {}).empty(), "39 values: no entry");
-        RinexObsData e;
-        for (int i = 0; i < 120; ++i)
-            if (i < 50 || i >= 70) add_epoch(e, 30.0 * i, {{sat("G01"), {{code("S1C"), snr_at(i)}}}});
-        const auto r = analysis::analyze_snr_wavelets(e, rinex::distinct_satellites(e), {});
-        check(r.size() == 1 && r[0].orders.size() == 2, "gap of 630 s splits the series");
-        check(r.size() == 1 && r[0].t.size() == 100 && r[0].t[50] == 2100.0, "times relative to t0");
-    }
     // Thinning: 50,000 points keep every third sample.
     {
         RinexObsData d;
