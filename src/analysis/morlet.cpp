@@ -161,11 +161,11 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
             }
         }
         plan.inverse_dif(re, im, lo, hi);
+        // Squares in place first (a sequential pass), then one gather
+        // from bit-reversed positions instead of two.
+        for (std::size_t k = 0; k < N; ++k) re[k] = re[k] * re[k] + im[k] * im[k];
         double* out = t.power.data() + j * n;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double r = re[rev[i]], m = im[rev[i]];
-            out[i] = (r * r + m * m) * inv_n2;
-        }
+        for (std::size_t i = 0; i < n; ++i) out[i] = re[rev[i]] * inv_n2;
     });
     return t;
 }
