@@ -70,8 +70,8 @@ util::Result<std::vector<double>> morlet_scales(std::size_t n, double dt, double
 }
 
 util::Result<MorletTransform> morlet_transform(std::span<const double> y, double dt, double dj,
-                                               std::optional<double> s0, std::span<const PeriodBand> only_bands,
-                                               bool restrict_to_bands) {
+                                               std::optional<double> s0,
+                                               std::optional<std::span<const PeriodBand>> only_bands) {
     const std::size_t n = y.size();
     auto sc = morlet_scales(n, dt, dj, s0);
     if (!sc) return std::move(sc).error();
@@ -95,7 +95,7 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
     std::vector<std::size_t> rows;
     rows.reserve(nscales);
     for (std::size_t j = 0; j < nscales; ++j)
-        if (!restrict_to_bands || in_any_band(t.periods[j], only_bands)) rows.push_back(j);
+        if (!only_bands || in_any_band(t.periods[j], *only_bands)) rows.push_back(j);
     if (rows.empty() || n == 0) return t;
 
     // Spectrum of the mean-removed, zero-padded series, in natural order.

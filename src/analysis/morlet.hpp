@@ -51,8 +51,7 @@ util::Result<std::vector<double>> morlet_scales(std::size_t n, double dt, double
 /// or for more than 2^31 samples.
 util::Result<MorletTransform> morlet_transform(std::span<const double> y, double dt, double dj,
                                                std::optional<double> s0,
-                                               std::span<const PeriodBand> only_bands = {},
-                                               bool restrict_to_bands = false);
+                                               std::optional<std::span<const PeriodBand>> only_bands = {});
 
 /// Scale-averaged power (Torrence & Compo eq. 24): for each band, the sum of
 /// |W_j|^2 / s_j over the scales with lo <= period_j < hi, times

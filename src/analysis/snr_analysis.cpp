@@ -104,7 +104,8 @@ std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsDat
     const std::span<const double> vs(out.v);
     for (const ArcRange& arc : arcs) {
         if (arc.size() < min_snr_points) continue;
-        auto tr = morlet_transform(vs.subspan(arc.start, arc.size()), dt, 0.125, std::nullopt, bands, true);
+        auto tr = morlet_transform(vs.subspan(arc.start, arc.size()), dt, 0.125, std::nullopt,
+                                   std::span<const PeriodBand>(bands));
         // dj is fixed and the default s0 = 2*dt keeps the number of scales
         // at log2(n/2)/dj, so the transform does not fail.
         if (!tr) continue;

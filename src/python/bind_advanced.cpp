@@ -176,7 +176,7 @@ void bind_band_power(py::module_& m) {
                 if (!checked) {
                     error = checked.error();
                 } else if (!b.empty()) {
-                    auto t = an::morlet_transform(y, dt, dj, std::nullopt, b, true);
+                    auto t = an::morlet_transform(y, dt, dj, std::nullopt, std::span<const an::PeriodBand>(b));
                     if (t)
                         rows = an::band_power(t.value(), b);
                     else
