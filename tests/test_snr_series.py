@@ -79,3 +79,15 @@ def test_bad_arguments(obs, satellite, code, message):
         with pytest.raises(ValueError) as err:
             obs.snr_codes(satellite)
         assert str(err.value) == message
+
+
+def test_iso_epochs_truncate_to_milliseconds():
+    from datetime import datetime
+
+    from snr_files import START
+
+    offset = (datetime(2015, 1, 1, 0, 0, 15, 250900) - START).total_seconds()
+    text = rinex3([(offset, {"R07": {"C1C": 2e7, "S1C": 44.0}})], TYPES)
+    (s,) = sk.read_rinex_obs_bytes(text.encode(), "one.rnx").get_snr_series("R07")
+    assert s.times == [1420070415.2509]
+    assert s.epochs_iso() == ["2015-01-01T00:00:15.250Z"]
