@@ -22,6 +22,19 @@ constexpr double reconstruction_factor = 0.776;     // C_delta of the Morlet wav
 // Bins are searched with a wider bound so that rounding cannot drop one.
 constexpr double gaussian_support = 38.7;
 
+/// Shortest round-trip text of a number, as Python prints floats ("0.125",
+/// "1e-06", "inf", "nan").
+std::string number_text(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    std::string s(buf, r.ptr);
+    // Integral values read as floats, as Python prints them.
+    if (s.find_first_of(".en") == std::string::npos) s += ".0";
+    return s;
+}
+
 util::GnssError value_error(std::string text) { return {util::ErrorKind::Other, std::move(text)}; }
 
 std::string scale_count_text(double q) {
@@ -36,17 +49,6 @@ bool in_any_band(double period, std::span<const PeriodBand> bands) noexcept {
 }
 
 }  // namespace
-
-std::string number_text(double v) {
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    std::string s(buf, r.ptr);
-    // Integral values read as floats, as Python prints them.
-    if (s.find_first_of(".en") == std::string::npos) s += ".0";
-    return s;
-}
 
 util::Result<std::vector<double>> morlet_scales(std::size_t n, double dt, double dj, std::optional<double> s0) {
     if (!(dj > 0.0) || !std::isfinite(dj)) return value_error("dj must be positive and finite, got " + number_text(dj));

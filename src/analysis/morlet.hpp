@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "utils/error.hpp"
@@ -57,8 +56,5 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
 /// |W_j|^2 / s_j over the scales with lo <= period_j < hi, times
 /// dj*dt/0.776. One row of n values per band, in band order.
 std::vector<std::vector<double>> band_power(const MorletTransform& t, std::span<const PeriodBand> bands);
-
-/// Shortest round-trip text of a number ("0.125", "1e-06", "inf", "nan").
-std::string number_text(double v);
 
 }  // namespace skarvo::analysis
