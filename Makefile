@@ -37,7 +37,9 @@ sanitize-tests:
 	cmake --build $(ASAN_BUILD)
 	# CPython keeps its own allocations until exit, so leak checking is off;
 	# every other ASan and UBSan report aborts the run.
-	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	# libstdc++ is preloaded too, so that C++ exceptions thrown inside the
+	# extension unwind through the sanitizer's interceptors.
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=$(ASAN_BUILD) SKARVO_SANITIZED=1 $(PYTHON) -m pytest -q -p no:cacheprovider

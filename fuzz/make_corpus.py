@@ -42,7 +42,9 @@ def main(out: str) -> None:
 
     obs = [piece for p in obs_files for piece in pieces(text_of(p))]
     # The first byte selects plain (even) or gzip (odd) input in the reader target.
-    write(corpus, "fuzz_obs_reader", [b"\0" + o for o in obs] + [b"\1" + gzip.compress(o) for o in obs[:20]])
+    obs_seeds = [b"\0" + o for o in obs] + [b"\1" + gzip.compress(o) for o in obs[:20]]
+    write(corpus, "fuzz_obs_reader", obs_seeds)
+    write(corpus, "fuzz_obs_analysis", obs_seeds)
     write(corpus, "fuzz_sp3", [piece for p in sp3_files for piece in pieces(text_of(p))])
     write(corpus, "fuzz_epoch", [b"2024 03 01 06 30 15.2500000", b"2024-03-01T06:30:15.250Z",
                                   b"24 3 1 6 30 15.25", b"2024-03-01 06:30:15+00:00"])

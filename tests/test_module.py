@@ -147,6 +147,31 @@ def test_function_doc_and_text_signature(name, signature, doc):
     assert type(fn).__name__ == "builtin_function_or_method"
 
 
+@pytest.mark.parametrize("name", CLASSES)
+def test_methods_have_self_signatures_usable_by_inspect(name):
+    cls = getattr(skarvo_mp, name, None)
+    if cls is None:
+        pytest.skip(f"{name} not built")
+    for attr, member in vars(cls).items():
+        if attr.startswith("_") or not callable(member) or isinstance(member, staticmethod):
+            continue
+        assert member.__text_signature__.startswith("($self"), attr
+        params = list(inspect.signature(member).parameters)
+        assert params[0] == "self", attr
+
+
+@pytest.mark.parametrize(
+    "bound, params",
+    [
+        (skarvo_mp.Epoch(2024, 1, 1).to_iso, []),
+        (skarvo_mp.Epoch(2024, 1, 1).to_gps_time, []),
+    ]
+    + ([(skarvo_mp.Ecef(1, 2, 3).distance, ["other"])] if hasattr(skarvo_mp, "Ecef") else []),
+)
+def test_bound_methods_have_signatures(bound, params):
+    assert list(inspect.signature(bound).parameters) == params
+
+
 def test_reimport_returns_the_same_module_object():
     saved = sys.modules.pop("skarvo_mp")
     try:

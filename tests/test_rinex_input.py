@@ -115,10 +115,16 @@ def test_unreadable_file(tmp_path):
     assert str(exc.value) == "Failed to read RINEX: I/O error: Permission denied (os error 13)"
 
 
-@pytest.mark.parametrize("arg", [b"obs.rnx", 3, None])
-def test_path_must_be_a_str(arg):
+@pytest.mark.parametrize("arg", [3, None, 1.5])
+def test_path_must_be_a_path(arg):
     with pytest.raises(TypeError):
         sk.read_rinex_obs(arg)
+
+
+def test_path_like_is_accepted(tmp_path):
+    path = tmp_path / "obs.rnx"
+    path.write_bytes(b"")
+    assert sk.read_rinex_obs(path).num_epochs == 0
 
 
 @pytest.mark.parametrize("read", [

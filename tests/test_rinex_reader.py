@@ -281,3 +281,39 @@ def test_crlf_and_trailing_carriage_returns():
     for t in (text, crlf):
         data = read_text(t)
         assert data.version == "3.04" and [s.id for s in data.satellites()] == ["G01"]
+
+
+# ---- repeated satellites and codes ---------------------------------------------------
+
+
+def test_repeated_codes_and_satellites(tmp_path):
+    # G declares C1C twice: the later field wins when it holds a value, the
+    # earlier one stays when the later is blank. G01 appears twice in the
+    # first epoch: the second line replaces the first, also for codes that
+    # only the first line had.
+    header = v3_header().replace("G    3 C1C L1C S1C", "G    4 C1C C1C L1C S1C")
+    f = lambda v: "%14.3f  " % v  # noqa: E731
+    text = header + "> 2024 03 01 00 00  0.0000000  0  3\n"
+    text += "G01" + f(1.0) + f(2.0) + f(3.0) + f(4.0) + "\n"
+    text += "R05" + f(50.0) + "\n"
+    text += "G01" + f(10.0) + " " * 16 + f(30.0) + "\n"
+    text += "> 2024 03 01 00 00 30.0000000  0  1\n" + "G02" + f(5.0) + f(6.0) + "\n"
+    path = tmp_path / "repeat.rnx"
+    path.write_text(text)
+    obs = stored_observations(path)
+    assert {k: v[0] for k, v in obs.items()} == {
+        (0, "R05", "C1C"): 50.0, (0, "G01", "C1C"): 10.0, (0, "G01", "L1C"): 30.0,
+        (1, "G02", "C1C"): 6.0}
+
+
+def test_v2_repeated_cells_and_large_prns(tmp_path):
+    # Cell "300" is G300 (above the PRNs kept in the fast lookup); it appears
+    # twice and the later cell with observations wins; G02's second cell has
+    # no observations and leaves the first one in place.
+    text = V2_HEADER + " 21  1  1  0  0  0.0000000  0  4300G02300G02\n"
+    text += "%14.3f\n%14.3f\n%14.3f\n\n" % (1.0, 2.0, 3.0)
+    path = tmp_path / "repeat.21o"
+    path.write_text(text)
+    obs = stored_observations(path)
+    assert {k: v[0] for k, v in obs.items()} == {(0, "G300", "L1C"): 3.0, (0, "G02", "L1C"): 2.0}
+    assert [s.id for s in sk.read_rinex_obs(str(path)).satellites()] == ["G02", "G300"]

@@ -46,9 +46,9 @@ void bind_ecef(py::module_& m) {
     py::class_<Ecef> cls(m, "Ecef");
     cls.def(py::init([](double x, double y, double z) { return Ecef{x, y, z}; }), py::arg("x"), py::arg("y"),
             py::arg("z"));
-    cls.def_property_readonly("x", [](const Ecef& p) { return p.x; });
-    cls.def_property_readonly("y", [](const Ecef& p) { return p.y; });
-    cls.def_property_readonly("z", [](const Ecef& p) { return p.z; });
+    cls.def_property_readonly("x", [](const Ecef& p) { return p.x; }, "X coordinate (m)");
+    cls.def_property_readonly("y", [](const Ecef& p) { return p.y; }, "Y coordinate (m)");
+    cls.def_property_readonly("z", [](const Ecef& p) { return p.z; }, "Z coordinate (m)");
     cls.def(
         "to_geodetic", [](const Ecef& p) { return nav::ecef_to_geodetic(p); },
         "to_geodetic($self)\n--\n\nWGS84 latitude, longitude (degrees) and ellipsoidal height (m)");
@@ -67,9 +67,10 @@ void bind_geodetic(py::module_& m) {
     py::class_<Geodetic> cls(m, "Geodetic");
     cls.def(py::init([](double lat, double lon, double height) { return Geodetic{lat, lon, height}; }),
             py::arg("lat"), py::arg("lon"), py::arg("height"));
-    cls.def_property_readonly("lat", [](const Geodetic& g) { return g.lat; });
-    cls.def_property_readonly("lon", [](const Geodetic& g) { return g.lon; });
-    cls.def_property_readonly("height", [](const Geodetic& g) { return g.height; });
+    cls.def_property_readonly("lat", [](const Geodetic& g) { return g.lat; }, "Latitude (degrees)");
+    cls.def_property_readonly("lon", [](const Geodetic& g) { return g.lon; }, "Longitude (degrees)");
+    cls.def_property_readonly("height", [](const Geodetic& g) { return g.height; },
+                              "Height above the WGS84 ellipsoid (m)");
     cls.def(
         "to_ecef", [](const Geodetic& g) { return nav::geodetic_to_ecef(g); },
         "to_ecef($self)\n--\n\nECEF position (m) on WGS84");
@@ -80,9 +81,15 @@ void bind_geodetic(py::module_& m) {
 
 void bind_sp3_data(py::module_& m) {
     py::class_<PySp3Data> cls(m, "Sp3Data");
-    cls.def_property_readonly("num_satellites", [](const PySp3Data& d) { return d.data->satellites.size(); });
-    cls.def_property_readonly("num_epochs", [](const PySp3Data& d) { return d.data->num_epochs; });
-    cls.def_property_readonly("interval", [](const PySp3Data& d) { return d.data->interval; });
+    cls.def_property_readonly(
+        "num_satellites", [](const PySp3Data& d) { return d.data->satellites.size(); },
+        "Number of satellites with at least one position");
+    cls.def_property_readonly(
+        "num_epochs", [](const PySp3Data& d) { return d.data->num_epochs; },
+        "Number of epochs declared in the header (0 when absent)");
+    cls.def_property_readonly(
+        "interval", [](const PySp3Data& d) { return d.data->interval; },
+        "Epoch interval from the header (s; 0.0 when absent)");
     cls.def(
         "satellites",
         [](const PySp3Data& d) {

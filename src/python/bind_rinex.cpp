@@ -2,6 +2,10 @@
 #include <memory>
 #include <string>
 
+#include <pybind11/stl/filesystem.h>
+
+#include <filesystem>
+
 #include "python/bindings.hpp"
 #include "rinex/obs_queries.hpp"
 #include "rinex/obs_reader.hpp"
@@ -125,8 +129,8 @@ void bind_rinex_obs_data(py::module_& m) {
 void bind_read_rinex_obs(py::module_& m) {
     m.def(
         "read_rinex_obs",
-        [](const py::str& path) {
-            const std::string p = path;
+        [](const std::filesystem::path& path) {
+            const std::string p = path.string();
             auto result = [&] {
                 // The parse touches only the copied path and its own data.
                 py::gil_scoped_release nogil;

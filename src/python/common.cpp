@@ -1,6 +1,9 @@
 #include "python/common.hpp"
 
+#include <array>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace skarvo::python {
 
@@ -8,6 +11,75 @@ void raise(PyObject* type, const std::string& text) {
     PyErr_SetString(type, text.c_str());
     throw py::error_already_set();
 }
+
+namespace {
+
+// pybind11 methods are instance-method wrappers around functions whose
+// __self__ is pybind11's own function record, so a "$self" text signature
+// would be taken as already bound and inspect.signature of a bound method
+// fails. Each documented method is therefore re-exposed as a method
+// descriptor, as built-in classes have: it forwards to the pybind11 function
+// with the instance prepended, and its "$self" signature reads correctly
+// both on the class and on an instance. A descriptor has no closure, so each
+// one gets its own trampoline from a fixed table.
+constexpr std::size_t max_methods = 96;
+std::array<PyObject*, max_methods> method_targets{};
+std::size_t method_count = 0;
+
+PyObject* call_with_self(PyObject* func, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* small[16];
+    std::vector<PyObject*> large;
+    PyObject** buf = small;
+    if (nargs + nkw + 1 > 16) {
+        large.resize(static_cast<std::size_t>(nargs + nkw + 1));
+        buf = large.data();
+    }
+    buf[0] = self;
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) buf[i + 1] = args[i];
+    return PyObject_Vectorcall(func, buf, static_cast<std::size_t>(nargs + 1), kwnames);
+}
+
+template <std::size_t I>
+PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_with_self(method_targets[I], self, args, nargs, kwnames);
+}
+
+template <std::size_t... I>
+constexpr std::array<_PyCFunctionFastWithKeywords, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
+    return {&trampoline<I>...};
+}
+
+constexpr auto trampolines = make_trampolines(std::make_index_sequence<max_methods>{});
+
+void expose_as_method_descriptors(PyTypeObject* type) {
+    py::dict dict = py::reinterpret_borrow<py::dict>(type->tp_dict);
+    std::vector<std::pair<std::string, py::object>> replace;
+    for (auto item : dict) {
+        const std::string name = py::str(item.first);
+        if (name.size() > 1 && name[0] == '_' && name[1] == '_') continue;
+        PyObject* value = item.second.ptr();
+        if (!PyInstanceMethod_Check(value)) continue;
+        PyObject* func = PyInstanceMethod_GET_FUNCTION(value);
+        if (!PyCFunction_Check(func)) continue;
+        const char* doc = reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_doc;
+        if (!doc || std::strncmp(doc, (name + "($self").c_str(), name.size() + 6) != 0) continue;
+        if (method_count == max_methods) throw std::runtime_error("too many documented methods");
+        const std::size_t slot = method_count++;
+        Py_INCREF(func);
+        method_targets[slot] = func;  // kept for the life of the process, as the class is
+        auto* def = new PyMethodDef{strdup(name.c_str()),
+                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[slot])),
+                                    METH_FASTCALL | METH_KEYWORDS, strdup(doc)};
+        py::object descr = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, def));
+        if (!descr) throw py::error_already_set();
+        replace.emplace_back(name, std::move(descr));
+    }
+    for (auto& [name, descr] : replace) dict[py::str(name)] = descr;
+}
+
+}  // namespace
 
 void finish_class(py::handle cls, const char* name, const char* doc, const char* signature) {
     // The type's text signature is read from tp_doc ("Name(sig)\n--\n\n..."),
@@ -25,7 +97,6 @@ void finish_class(py::handle cls, const char* name, const char* doc, const char*
     // Without a module prefix the class prints as <class 'Name'>, as built-in
     // classes do. (The old name buffer stays allocated: pybind11 owns it.)
     type->tp_name = name;
-    PyType_Modified(type);
 
     // inspect.signature(cls) reads the signature of __init__, so the
     // constructor's function carries the same text signature.
@@ -41,6 +112,8 @@ void finish_class(py::handle cls, const char* name, const char* doc, const char*
             }
         }
     }
+    expose_as_method_descriptors(type);
+    PyType_Modified(type);
 }
 
 }  // namespace skarvo::python

@@ -34,13 +34,23 @@ std::string_view extension_of(std::string_view name) noexcept {
     return name.substr(dot + 1);
 }
 
-// Uncompressed size of the last gzip member from its trailer (modulo 2^32),
-// at least the compressed size; only an estimate for reserving storage.
-std::uint64_t gzip_size_hint(int fd, std::uint64_t compressed) {
+// Expected size of the text of a gzip file: the uncompressed size that the
+// trailer gives for the last member, trusted only up to a ratio that RINEX
+// text does not exceed, so that a damaged trailer cannot make us reserve
+// gigabytes. Only an estimate for reserving storage.
+constexpr std::uint64_t max_gzip_ratio = 16;
+
+std::uint64_t gzip_size_hint(const unsigned char* trailer, std::uint64_t compressed) {
+    if (compressed < 18 || !trailer) return compressed * 4;
+    const std::uint64_t isize = trailer[0] | (std::uint64_t{trailer[1]} << 8) | (std::uint64_t{trailer[2]} << 16) |
+                                (std::uint64_t{trailer[3]} << 24);
+    return std::clamp(isize, compressed, compressed * max_gzip_ratio);
+}
+
+std::uint64_t gzip_file_size_hint(int fd, std::uint64_t compressed) {
     unsigned char t[4];
-    if (compressed < 18 || ::pread(fd, t, 4, static_cast<off_t>(compressed - 4)) != 4) return compressed * 4;
-    const std::uint64_t isize = t[0] | (std::uint64_t{t[1]} << 8) | (std::uint64_t{t[2]} << 16) | (std::uint64_t{t[3]} << 24);
-    return std::max(isize, compressed);
+    const bool ok = compressed >= 18 && ::pread(fd, t, 4, static_cast<off_t>(compressed - 4)) == 4;
+    return gzip_size_hint(ok ? t : nullptr, compressed);
 }
 
 Result<RinexObsData> read_path(const std::string& path) {
@@ -51,7 +61,7 @@ Result<RinexObsData> read_path(const std::string& path) {
     if (fd < 0) return GnssError::from_errno(errno);
     const bool gzip = has_gzip_extension(path);
     const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    const std::uint64_t hint = gzip ? gzip_size_hint(fd, size) : size;
+    const std::uint64_t hint = gzip ? gzip_file_size_hint(fd, size) : size;
     LineReader reader(gzip ? make_gzip_fd_source(fd) : make_fd_source(fd));
     return parse_obs(reader, hint);
 }
@@ -102,13 +112,10 @@ Result<RinexObsData> read_obs_file(const std::string& path) { return read_path(p
 
 Result<RinexObsData> read_obs_buffer(std::string_view bytes, bool gzip) {
     if (gzip) {
-        std::uint64_t hint = bytes.size() * 4;
-        if (bytes.size() >= 18) {
-            const auto* t = reinterpret_cast<const unsigned char*>(bytes.data() + bytes.size() - 4);
-            const std::uint64_t isize = t[0] | (std::uint64_t{t[1]} << 8) | (std::uint64_t{t[2]} << 16) |
-                                        (std::uint64_t{t[3]} << 24);
-            hint = std::max<std::uint64_t>(isize, bytes.size());
-        }
+        const auto* trailer = bytes.size() >= 18
+                                  ? reinterpret_cast<const unsigned char*>(bytes.data() + bytes.size() - 4)
+                                  : nullptr;
+        const std::uint64_t hint = gzip_size_hint(trailer, bytes.size());
         LineReader reader(make_gzip_memory_source(bytes));
         return parse_obs(reader, hint);
     }

@@ -227,13 +227,20 @@ private:
         auto& obs = b_.data().obs;
         const std::size_t begin = obs.size();
         const char* p = s.data();
+        const bool ascii = line.ascii;
         for (std::size_t k = 0; k < list.count; ++k) {
             const std::size_t start = 3 + 16 * k;
             if (start >= len) break;
             const std::size_t flen = std::min<std::size_t>(16, len - start);
             const char* f = p + start;
             ObsEntry e;
-            if (!detail::parse_number(f, std::min<std::size_t>(14, flen), e.value)) continue;
+            if (ascii && flen >= 14) {
+                const auto r = detail::parse_f14_3(f, e.value);
+                if (r == detail::F14::Blank) continue;
+                if (r == detail::F14::Other && !detail::parse_number(f, 14, e.value)) continue;
+            } else if (!detail::parse_number(f, std::min<std::size_t>(14, flen), e.value)) {
+                continue;
+            }
             e.code = list.codes[k];
             if (flen >= 15 && is_digit(f[14])) e.lli = static_cast<std::uint8_t>(f[14] - '0');
             if (flen >= 16 && is_digit(f[15])) e.ssi = static_cast<std::uint8_t>(f[15] - '0');
@@ -293,7 +300,10 @@ public:
                     if (auto st = block(); !st) return st;
                 lines_.clear();
                 arena_.clear();
-            } else if (lines_.empty()) {
+                block_limit_ = lines_needed(line.text);
+            } else if (lines_.empty() || lines_.size() >= block_limit_) {
+                // Outside a record, or beyond the lines its satellites use
+                // (comment lines of an event, stray text): not kept.
                 continue;
             }
             lines_.push_back(Stored{arena_.size(), line.text.size(), line.index, line.ascii});
@@ -310,6 +320,16 @@ private:
         std::uint64_t index;
         bool ascii;
     };
+
+    // Lines of the record opened by `epoch_line` that parsing can reach: the
+    // epoch line, the rest of the satellite list and the observation lines.
+    std::size_t lines_needed(std::string_view epoch_line) const noexcept {
+        const auto flag = int_or<std::uint8_t>(field(epoch_line, 26, 3), 0);
+        if (flag >= 2 && flag <= 5) return 1;
+        const std::size_t n = int_or<std::uint32_t>(field(epoch_line, 29, 3), 0);
+        const std::size_t list_lines = n <= 12 ? 1 : (n + 11) / 12;
+        return list_lines + n * ((codes_.size() + 4) / 5);
+    }
 
     std::string_view text(std::size_t i) const noexcept { return {arena_.data() + lines_[i].offset, lines_[i].size}; }
 
@@ -370,7 +390,9 @@ private:
             if (s.size() < off + 14 || !codes_[k]) continue;
             if (auto st = cuts(li, {off, off + 14, off + 15, off + 16}); !st) return st;
             ObsEntry e;
-            if (!detail::parse_number(s.data() + off, 14, e.value)) continue;
+            const auto r = lines_[li].ascii ? detail::parse_f14_3(s.data() + off, e.value) : detail::F14::Other;
+            if (r == detail::F14::Blank) continue;
+            if (r == detail::F14::Other && !detail::parse_number(s.data() + off, 14, e.value)) continue;
             e.code = *codes_[k];
             e.lli = detail::digit_at(s, off + 14);
             e.ssi = detail::digit_at(s, off + 15);
@@ -392,6 +414,7 @@ private:
     std::vector<std::optional<ObsCode>> codes_;
     bool duplicates_ = false;
     std::vector<Stored> lines_;
+    std::size_t block_limit_ = 0;
     std::string arena_;
 };
 

@@ -1,0 +1,115 @@
+#include "analysis/multipath.hpp"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <unordered_map>
+
+namespace skarvo::analysis {
+
+namespace {
+
+struct LabelGroup {
+    std::vector<MpEstimate> estimates;
+    std::vector<std::uint32_t> pairs;  // every pair under the label, series empty or not
+    bool has_points = false;
+};
+
+// Distinct slips that can cut the arcs of the label's pairs: slips of a
+// pair's satellite recorded on that pair's phase 1 or phase 2.
+std::uint64_t label_slip_count(const LabelGroup& group, std::span<const SignalPair> pairs, const SlipResult& slips,
+                               const std::unordered_map<std::uint64_t, std::vector<std::uint32_t>>& slips_of_sat,
+                               std::vector<std::uint32_t>& marked, std::uint32_t label_no) {
+    std::uint64_t n = 0;
+    for (const std::uint32_t pi : group.pairs) {
+        const SignalPair& pair = pairs[pi];
+        const auto it = slips_of_sat.find(rinex::sort_key(pair.sat));
+        if (it == slips_of_sat.end()) continue;
+        for (const std::uint32_t si : it->second) {
+            if (marked[si] == label_no) continue;
+            const SlipRecord& r = slips.slips[si];
+            for (std::uint8_t i = 0; i < r.code_count; ++i) {
+                const rinex::ObsCode& c = r.codes[i];
+                if (c.kind == rinex::ObsKind::Phase && (c == pair.phase1 || c == pair.phase2)) {
+                    marked[si] = label_no;
+                    ++n;
+                    break;
+                }
+            }
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config) {
+    MultipathRun run;
+    if (!config.data) return run;
+    const rinex::RinexObsData& data = *config.data;
+
+    const std::vector<std::uint32_t> epochs = config.analysis_epochs();
+    run.interval_s = sampling_interval(data, epochs);
+    const ObsIndex index(data, epochs);
+
+    if (config.detect_cycle_slips) {
+        SlipSettings s;
+        s.ion_delta_base_m = config.ion_delta_base_m;
+        s.ion_delta_rate_m_per_s = config.ion_delta_rate_m_per_s;
+        s.cp_delta_base_m = config.cp_delta_base_m;
+        s.cp_delta_rate_m_per_s = config.cp_delta_rate_m_per_s;
+        s.max_step_s = MultipathConfig::max_slip_step_s;
+        s.use_lli = MultipathConfig::use_lli;
+        run.slips = find_cycle_slips(data, epochs, index, s);
+    }
+
+    const std::vector<SignalPair> pairs = build_pairs(config, index);
+    const std::vector<MpSeries> series = fill_series(data, epochs, index, pairs);
+
+    ArcSettings arc;
+    arc.arc_gap_factor = config.arc_gap_factor;
+    arc.min_arc_s = config.min_arc_s;
+    arc.bias_window_s = config.bias_window_s;
+    arc.elevation_cutoff_deg = config.elevation_cutoff_deg;
+    arc.jump_threshold_m = MultipathConfig::jump_threshold_m;
+
+    std::map<std::string, LabelGroup> groups;  // byte order of the labels
+    std::vector<std::int64_t> slip_ms;
+    for (std::uint32_t i = 0; i < pairs.size(); ++i) {
+        const SignalPair& pair = pairs[i];
+        LabelGroup& g = groups[signal_label(pair.sat.system, pair.code)];
+        g.pairs.push_back(i);
+        if (series[i].times_ms.empty()) continue;
+        g.has_points = true;
+        slip_ms = run.slips.times_of(pair.sat, pair.phase1);
+        if (pair.phase2 != pair.phase1) {
+            const std::vector<std::int64_t> more = run.slips.times_of(pair.sat, pair.phase2);
+            slip_ms.insert(slip_ms.end(), more.begin(), more.end());
+            std::sort(slip_ms.begin(), slip_ms.end());
+        }
+        build_arcs_and_estimates(series[i], pair, arc, run.interval_s, slip_ms, g.estimates);
+    }
+
+    std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> slips_of_sat;
+    for (std::uint32_t si = 0; si < run.slips.slips.size(); ++si)
+        slips_of_sat[rinex::sort_key(run.slips.slips[si].sat)].push_back(si);
+    std::vector<std::uint32_t> marked(run.slips.slips.size(), 0);
+
+    std::size_t total = 0;
+    for (const auto& [label, g] : groups) total += g.estimates.size();
+    run.estimates.reserve(total);
+    std::uint32_t label_no = 0;
+    for (auto& [label, g] : groups) {
+        if (!g.has_points) continue;
+        SignalStats st = signal_statistics(label, g.estimates);
+        st.begin = run.estimates.size();
+        run.estimates.insert(run.estimates.end(), g.estimates.begin(), g.estimates.end());
+        st.end = run.estimates.size();
+        st.cycle_slips = label_slip_count(g, pairs, run.slips, slips_of_sat, marked, ++label_no);
+        run.statistics.push_back(std::move(st));
+        g.estimates = {};
+    }
+    return run;
+}
+
+}  // namespace skarvo::analysis

@@ -1,0 +1,107 @@
+// Pairing of pseudoranges with carrier phases, the sampling interval and the
+// raw code-multipath series of each pair.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "analysis/multipath_config.hpp"
+#include "rinex/types.hpp"
+
+namespace skarvo::analysis {
+
+inline constexpr std::uint16_t no_code = 0xFFFF;
+
+/// Dense numbering of the satellites and observation codes met in an epoch
+/// list, with the code of every stored observation and the number of epochs
+/// in which each satellite carries each code. Built in two passes over the
+/// observations; lookups afterwards are array reads.
+class ObsIndex {
+public:
+    ObsIndex(const rinex::RinexObsData& data, std::span<const std::uint32_t> epochs);
+
+    std::size_t sat_count() const noexcept { return sats_.size(); }
+    std::size_t code_count() const noexcept { return codes_.size(); }
+    const rinex::Satellite& sat(std::uint32_t i) const noexcept { return sats_[i]; }
+    const rinex::ObsCode& code(std::uint16_t i) const noexcept { return codes_[i]; }
+    /// Satellite number of data.sat_obs[pos] (pos inside an indexed epoch).
+    std::uint32_t sat_of(std::size_t pos) const noexcept { return sat_of_[pos]; }
+    /// Code number of data.obs[pos] (pos inside an indexed epoch).
+    std::uint16_t code_of(std::size_t pos) const noexcept { return code_of_[pos]; }
+    /// Epochs in which satellite `s` carries code `c` (`obs_count`).
+    std::uint32_t count(std::uint32_t s, std::uint16_t c) const noexcept { return counts_[s * codes_.size() + c]; }
+    /// Carrier frequency of satellite `s` on `band` in Hz, or 0 when the
+    /// frequency table has none (GLONASS channels resolved from the header).
+    double frequency(std::uint32_t s, std::uint8_t band) const noexcept {
+        return band < 10 ? freq_[s * 10 + band] : 0.0;
+    }
+    /// Number of `c`, or no_code when the indexed epochs never carry it.
+    std::uint16_t find(const rinex::ObsCode& c) const noexcept;
+    /// (band << 8 | attribute): the order of codes of one kind.
+    static std::uint16_t band_attr_key(const rinex::ObsCode& c) noexcept {
+        return static_cast<std::uint16_t>((c.band << 8) | static_cast<unsigned char>(c.attribute));
+    }
+
+private:
+    std::uint16_t intern(const rinex::ObsCode& c);
+    const std::uint16_t* slot_of(const rinex::ObsCode& c) const noexcept;
+
+    std::vector<rinex::Satellite> sats_;
+    std::vector<rinex::ObsCode> codes_;
+    std::vector<std::uint32_t> sat_of_;
+    std::vector<std::uint16_t> code_of_;
+    std::vector<std::uint32_t> counts_;
+    std::vector<double> freq_;
+    std::vector<std::uint16_t> code_table_;  // dense (kind, band < 10, attribute < 128) -> number
+    std::unordered_map<std::uint32_t, std::uint16_t> code_overflow_;
+};
+
+/// Second-frequency candidates of a system, in order of preference.
+std::span<const std::uint8_t> partner_bands(rinex::GnssSystem s) noexcept;
+
+/// Sampling interval in seconds: the upper median of the steps between the
+/// first min(N, 101) epochs (steps of 1e-6 s or less ignored), else the
+/// header interval, else 30.0; never below 0.001.
+double sampling_interval(const rinex::RinexObsData& data, std::span<const std::uint32_t> epochs);
+
+/// One pseudorange paired with a phase on its own band and one on a second band.
+struct SignalPair {
+    rinex::Satellite sat;
+    rinex::ObsCode code;
+    rinex::ObsCode phase1;
+    rinex::ObsCode phase2;
+    std::optional<rinex::ObsCode> snr;
+    double wavelength1_m = 0.0;
+    double wavelength2_m = 0.0;
+    double alpha = 0.0;  ///< f1^2 / f2^2
+    // Dense numbers of the ObsIndex the pair was built from.
+    std::uint32_t sat_index = 0;
+    std::uint16_t code_id = no_code, phase1_id = no_code, phase2_id = no_code, snr_id = no_code;
+};
+
+/// Signal label: "GPSM1C" for GPS C1C.
+std::string signal_label(rinex::GnssSystem s, const rinex::ObsCode& code);
+
+/// The pairs of every selected satellite and code, in satellite order then
+/// (band, attribute) order of the codes. Unpairable codes are skipped.
+std::vector<SignalPair> build_pairs(const MultipathConfig& config, const ObsIndex& index);
+
+/// Raw MP series of one pair, in epoch order.
+struct MpSeries {
+    std::vector<std::int64_t> times_ms;  ///< unix_millis of each point
+    std::vector<double> values_m;
+    std::vector<double> snr;             ///< dB-Hz; meaningful where has_snr
+    std::vector<std::uint8_t> has_snr;
+};
+
+/// Fills one series per pair (same order as `pairs`). A point needs the code
+/// and both phases at the epoch and a finite MP of at most 1e7 m.
+std::vector<MpSeries> fill_series(const rinex::RinexObsData& data, std::span<const std::uint32_t> epochs,
+                                  const ObsIndex& index, std::span<const SignalPair> pairs);
+
+}  // namespace skarvo::analysis

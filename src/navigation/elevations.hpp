@@ -1,0 +1,46 @@
+// Elevations and azimuths of multipath estimates from an SP3 orbit, and the
+// elevation-weighted RMS recomputed from them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "analysis/multipath.hpp"
+#include "navigation/coordinates.hpp"
+#include "utils/time.hpp"
+
+namespace skarvo::nav {
+
+struct Sp3Data;
+
+struct ElevationCounts {
+    std::uint64_t computed = 0;  ///< estimates that got an elevation above the horizon
+    std::uint64_t failed = 0;    ///< estimates left unchanged
+};
+
+/// Elevation in degrees of the satellite named by `satellite` (identifier
+/// text) at `epoch`, seen from `receiver`; negative below the horizon.
+/// Absent when the text names no satellite or the orbit gives no position.
+std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver, std::string_view satellite,
+                                        const util::Epoch& epoch);
+
+/// Fills the elevation and azimuth of every estimate whose satellite has an
+/// orbit position above the receiver's horizon at the estimate's epoch (the
+/// epoch as the estimate reports it, to the millisecond). Other estimates keep
+/// their values and count as failed. Only reads `sp3`; safe without the GIL.
+ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::span<analysis::MpEstimate> estimates);
+
+/// Recomputes the weighted RMS of every statistics record from the current
+/// elevations of its estimates; a record whose weights sum to zero keeps its
+/// value.
+void recompute_weighted_rms(std::span<const analysis::MpEstimate> estimates,
+                            std::span<analysis::SignalStats> statistics) noexcept;
+
+/// The epoch an estimate reports (its ISO text read back): unix milliseconds
+/// as calendar fields. Absent before year 0, which the ISO text cannot carry
+/// in a form that reads back.
+std::optional<util::Epoch> epoch_from_millis(std::int64_t ms) noexcept;
+
+}  // namespace skarvo::nav

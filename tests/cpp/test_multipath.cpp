@@ -1,0 +1,367 @@
+// Core checks of the multipath analysis on observation data built in memory.
+// Run: build/dev/test_multipath (exit status 0 when every check passes).
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analysis/multipath.hpp"
+#include "utils/frequencies.hpp"
+
+using namespace skarvo;
+using analysis::MultipathOptions;
+using rinex::ObsCode;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                              \
+    do {                                                                         \
+        if (!(cond)) {                                                           \
+            std::printf("%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                          \
+        }                                                                        \
+    } while (0)
+
+struct Obs {
+    const char* code;
+    double value;
+    std::uint8_t lli = rinex::ObsEntry::no_digit;
+};
+
+// Builds a RinexObsData record by record.
+struct Builder {
+    rinex::RinexObsData d;
+    void epoch(double seconds_of_day) {
+        rinex::EpochRecord r;
+        const auto whole = static_cast<std::uint32_t>(seconds_of_day);
+        r.epoch = util::Epoch{2020, 6, 25, whole / 3600, whole / 60 % 60, seconds_of_day - whole / 60 * 60};
+        r.sat_begin = r.sat_end = static_cast<std::uint32_t>(d.sat_obs.size());
+        d.epochs.push_back(r);
+    }
+    void sat(const char* id, const std::vector<Obs>& obs) {
+        rinex::SatObs so;
+        so.sat = *rinex::parse_satellite(id);
+        so.begin = static_cast<std::uint32_t>(d.obs.size());
+        for (const Obs& o : obs) {
+            rinex::ObsEntry e;
+            e.value = o.value;
+            e.code = *rinex::parse_obs_code(o.code);
+            e.lli = o.lli;
+            d.obs.push_back(e);
+        }
+        so.end = static_cast<std::uint32_t>(d.obs.size());
+        d.sat_obs.push_back(so);
+        d.epochs.back().sat_end = static_cast<std::uint32_t>(d.sat_obs.size());
+    }
+    std::shared_ptr<const rinex::RinexObsData> share() const { return std::make_shared<rinex::RinexObsData>(d); }
+};
+
+constexpr double f1 = 1575420000.0, f2 = 1227600000.0;
+const double lam1 = util::wavelength(f1), lam2 = util::wavelength(f2), alpha = (f1 * f1) / (f2 * f2);
+
+// A dual-frequency GPS track: range rho, first-frequency ionosphere iono,
+// code multipath mp on C1C, integer ambiguities n1 and n2.
+std::vector<Obs> gps_track(double rho, double iono, double mp, double n1 = 1000.0, double n2 = -700.0,
+                           std::uint8_t lli1 = 0) {
+    return {{"C1C", rho + iono + mp},
+            {"C2W", rho + alpha * iono},
+            {"L1C", (rho - iono) / lam1 + n1, lli1},
+            {"L2W", (rho - alpha * iono) / lam2 + n2, 0},
+            {"S1C", 45.0}};
+}
+
+analysis::MultipathRun run(const Builder& b, MultipathOptions o = {}) {
+    auto c = analysis::make_multipath_config(b.share(), o);
+    return analysis::run_multipath_analysis(c.value()).value();
+}
+
+std::string error_text(const MultipathOptions& o) {
+    auto c = analysis::make_multipath_config(std::make_shared<rinex::RinexObsData>(), o);
+    return c ? std::string() : c.error().message();
+}
+
+void test_config() {
+    MultipathOptions o;
+    o.include_codes = std::vector<std::string>{" c1c ", "gc1c"};
+    auto c = analysis::make_multipath_config(std::make_shared<rinex::RinexObsData>(), o);
+    CHECK(c && c->include_codes == (std::vector<std::string>{"C1C", "GC1C"}));
+    o.include_codes = std::vector<std::string>{"C1"};
+    CHECK(error_text(o) == "include_codes entry 'C1' must be a 3-char code ('C1C') or system+code ('GC1C')");
+    o.include_codes = std::vector<std::string>{"C1C"};
+    o.exclude_codes = std::vector<std::string>{"XC1C"};
+    CHECK(error_text(o) == "exclude_codes entry 'XC1C' has an unknown system prefix");
+    o.exclude_codes = std::vector<std::string>{"XQ1C"};
+    CHECK(error_text(o) == "exclude_codes entry 'XQ1C' is not a valid signal code");
+    o.exclude_codes = std::vector<std::string>{"\xc3\xa9" "1C"};  // 4 bytes, two-byte first character
+    CHECK(error_text(o) == "exclude_codes entry '\xc3\xa9" "1C' is not a valid signal code");
+    // The include list is checked first.
+    o.include_codes = std::vector<std::string>{"Q1C"};
+    CHECK(error_text(o) == "include_codes entry 'Q1C' is not a valid signal code");
+
+    analysis::MultipathConfig cfg;
+    cfg.include_codes = {"GC1C"};
+    cfg.exclude_codes = {"C2W"};
+    CHECK(cfg.code_selected(rinex::GnssSystem::GPS, ObsCode{rinex::ObsKind::Code, 1, 'C'}));
+    CHECK(!cfg.code_selected(rinex::GnssSystem::Galileo, ObsCode{rinex::ObsKind::Code, 1, 'C'}));
+    cfg.include_codes = {"C2W"};
+    CHECK(!cfg.code_selected(rinex::GnssSystem::GPS, ObsCode{rinex::ObsKind::Code, 2, 'W'}));
+
+    auto sys = analysis::parse_system_list(std::vector<std::string>{"gps", "E", "X", "", "GLONASS"});
+    CHECK((sys == std::vector<rinex::GnssSystem>{rinex::GnssSystem::GPS, rinex::GnssSystem::Galileo,
+                                                 rinex::GnssSystem::GPS}));
+
+    Builder b;
+    for (int i = 0; i < 2880; ++i) b.epoch(30.0 * i);
+    cfg.data = b.share();
+    cfg.max_epochs = 1000;
+    auto ep = cfg.analysis_epochs();
+    CHECK(ep.size() == 960 && ep[1] == 3 && ep.back() == 2877);
+    cfg.max_epochs = 0;
+    CHECK(cfg.analysis_epochs().size() == 2880);
+    cfg.max_epochs = 5000;
+    CHECK(cfg.analysis_epochs().size() == 2880);
+}
+
+void test_interval() {
+    const auto interval = [](std::vector<double> t, std::optional<double> header) {
+        Builder b;
+        for (double s : t) b.epoch(s);
+        b.d.header.interval = header;
+        std::vector<std::uint32_t> idx(t.size());
+        for (std::uint32_t i = 0; i < idx.size(); ++i) idx[i] = i;
+        return analysis::sampling_interval(b.d, idx);
+    };
+    CHECK(interval({0, 30}, std::nullopt) == 30.0);
+    CHECK(interval({0, 1, 2, 32, 62, 92}, std::nullopt) == 30.0);
+    CHECK(interval({0, 1, 2, 32, 62}, std::nullopt) == 30.0);
+    CHECK(interval({100}, 15.0) == 15.0);
+    CHECK(interval({100}, std::nullopt) == 30.0);
+    CHECK(interval({100}, std::nan("")) == 30.0);
+    CHECK(interval({100}, 0.0) == 0.001);
+    // Exact differences: 30-s steps late in the day are exactly 30.
+    CHECK(interval({86340.0, 86370.0}, std::nullopt) == 30.0);
+}
+
+void test_pairing() {
+    Builder b;
+    b.epoch(0);
+    b.sat("G05", {{"C1C", 2e7}, {"C2W", 2e7}, {"L1C", 1e8}, {"L2W", 8e7}, {"S1C", 40}});
+    b.sat("E11", {{"C1C", 2e7}, {"L1C", 1e8}, {"L7Q", 8e7}, {"L5Q", 8e7}, {"S1X", 40}, {"S1B", 40}});
+    b.sat("G07", {{"C4X", 2e7}, {"L4X", 1e8}, {"C1C", 2e7}, {"L1C", 1e8}});  // band 4, single frequency
+    b.sat("M01", {{"C1C", 2e7}, {"L1C", 1e8}, {"L2W", 8e7}});
+    b.sat("R02", {{"C1C", 2e7}, {"L1C", 1e8}, {"L2C", 8e7}, {"L2P", 8e7}});
+    b.epoch(30);
+    b.sat("R02", {{"C1C", 2e7}, {"L1C", 1e8}, {"L2P", 8e7}});
+    auto config = analysis::make_multipath_config(b.share(), {}).value();
+    config.systems.push_back(rinex::GnssSystem::Mixed);
+    const auto epochs = config.analysis_epochs();
+    const analysis::ObsIndex index(*config.data, epochs);
+    const auto pairs = analysis::build_pairs(config, index);
+    CHECK(pairs.size() == 4);
+    if (pairs.size() != 4) return;
+    // Satellite order E, G, R; codes in (band, attribute) order.
+    CHECK(pairs[0].sat.id() == "E11" && pairs[0].phase2.text() == "L5Q" && pairs[0].snr->text() == "S1B");
+    CHECK(pairs[1].code.text() == "C1C" && pairs[1].phase1.text() == "L1C" && pairs[1].phase2.text() == "L2W" &&
+          pairs[1].snr->text() == "S1C");
+    CHECK(pairs[2].code.text() == "C2W" && pairs[2].phase1.text() == "L2W" && pairs[2].phase2.text() == "L1C" &&
+          !pairs[2].snr);
+    // GLONASS: L2P is seen twice, L2C once; slot 2 uses channel -4.
+    CHECK(pairs[3].sat.id() == "R02" && pairs[3].phase2.text() == "L2P");
+    CHECK(pairs[3].wavelength1_m == util::wavelength(1602000000.0 - 4 * 562500.0));
+    CHECK(analysis::signal_label(rinex::GnssSystem::Galileo, *rinex::parse_obs_code("C5Q")) == "GALM5Q");
+}
+
+void test_mp_and_arc_mean() {
+    Builder b;
+    std::vector<double> mp;
+    for (int i = 0; i < 40; ++i) {
+        b.epoch(30.0 * i);
+        mp.push_back(0.3 * std::sin(i * 0.4));
+        b.sat("G01", gps_track(2.2e7 + 700.0 * i, 5.0 + 0.01 * i, mp.back()));
+    }
+    MultipathOptions o;
+    o.bias_window_s = std::nullopt;
+    o.include_codes = std::vector<std::string>{"C1C"};
+    const auto r = run(b, o);
+    CHECK(r.statistics.size() == 1 && r.estimates.size() == 40);
+    if (r.estimates.size() != 40) return;
+    double mean = 0.0, sum = 0.0, worst = 0.0;
+    for (double v : mp) mean += v / 40.0;
+    for (int i = 0; i < 40; ++i) {
+        worst = std::max(worst, std::abs(r.estimates[i].mp_value_m - (mp[i] - mean)));
+        sum += r.estimates[i].mp_value_m;
+    }
+    CHECK(worst < 1e-6);
+    CHECK(std::abs(sum) < 1e-9);
+    CHECK(r.estimates[0].has_snr && r.estimates[0].snr == 45.0 && r.estimates[0].elevation_deg == 45.0);
+    CHECK(r.statistics[0].label == "GPSM1C" && r.statistics[0].weighted_rms == r.statistics[0].rms);
+    CHECK(r.slips.slips.empty());
+}
+
+void test_moving_mean() {
+    // Two hours at 30 s with a large constant offset: the moving mean must
+    // match a direct average over each centred window.
+    Builder b;
+    std::vector<double> mp;
+    for (int i = 0; i < 240; ++i) {
+        b.epoch(30.0 * i);
+        mp.push_back(0.5 * std::sin(i * 0.05) + 0.1 * std::cos(i * 1.3));
+        b.sat("G01", gps_track(2.2e7 + 700.0 * i, 5.0, mp.back(), 3.0e6, -2.0e6));
+    }
+    MultipathOptions o;
+    o.include_codes = std::vector<std::string>{"C1C"};
+    const auto r = run(b, o);
+    CHECK(r.estimates.size() == 240);
+    if (r.estimates.size() != 240) return;
+    double worst = 0.0;
+    for (int i = 0; i < 240; ++i) {
+        double s = 0.0;
+        int n = 0;
+        for (int j = 0; j < 240; ++j)
+            if (std::abs(30.0 * (j - i)) <= 750.0) s += mp[j], ++n;
+        worst = std::max(worst, std::abs(r.estimates[i].mp_value_m - (mp[i] - s / n)));
+    }
+    CHECK(worst < 1e-6);
+}
+
+std::size_t count_method(const analysis::MultipathRun& r, analysis::SlipMethod m) {
+    std::size_t n = 0;
+    for (const auto& s : r.slips.slips) n += s.method == m;
+    return n;
+}
+
+void test_slips() {
+    // lli bits 0 and 1 are slips, bit 2 alone is not.
+    Builder b;
+    const std::uint8_t flags[] = {0, 1, 2, 3, 4, 5};
+    for (int i = 0; i < 6; ++i) {
+        b.epoch(30.0 * i);
+        b.sat("G01", gps_track(2.2e7, 5.0, 0.0, 1000.0, -700.0, flags[i]));
+    }
+    auto r = run(b);
+    CHECK(count_method(r, analysis::SlipMethod::Lli) == 4);
+    CHECK(r.slips.counts.size() == 1 && r.slips.counts[0].count == 4 && r.slips.counts[0].phase.text() == "L1C");
+
+    // gf: 30-s threshold 0.19 m; an ionospheric step of 0.10 m passes, 0.25 m
+    // is a slip (on L2W the same step is 1.65 times larger).
+    // 301 s apart: not compared; exactly 300 s apart: compared.
+    Builder g;
+    const double times[] = {0, 30, 60, 361, 661, 691};
+    const double iono[] = {5.0, 5.10, 5.35, 9.0, 12.0, 12.0};
+    for (int i = 0; i < 6; ++i) {
+        g.epoch(times[i]);
+        g.sat("G01", gps_track(2.2e7, iono[i], 0.0));
+    }
+    MultipathOptions o;
+    o.cp_delta_base_m = 1e9;  // isolate the gf test
+    r = run(g, o);
+    CHECK(count_method(r, analysis::SlipMethod::Gf) == 4);
+    if (r.slips.slips.size() == 4) {
+        const auto& s = r.slips.slips[0];
+        CHECK(s.code_count == 2 && s.codes[0].text() == "L1C" && s.codes[1].text() == "L2W");
+        CHECK(std::abs(s.threshold - 0.19) < 1e-12 && std::abs(s.magnitude - 0.25) < 1e-6);
+        CHECK(r.slips.slips[1].codes[0].text() == "L2W" && r.slips.slips[1].epoch_ms == r.slips.slips[0].epoch_ms);
+        CHECK(std::abs(r.slips.slips[2].threshold - (0.10 + 0.003 * 300.0)) < 1e-12);
+    }
+    // A gf slip counts once for each of its phases.
+    CHECK(r.slips.counts.size() == 2 && r.slips.counts[0].count == 4 && r.slips.counts[1].count == 4);
+
+    // code_phase: a 9 m code step at 30 s (threshold 8 m) is a slip on C1C; 7 m is not.
+    Builder c;
+    const double mp[] = {0.0, 7.0, 16.0};
+    for (int i = 0; i < 3; ++i) {
+        c.epoch(30.0 * i);
+        c.sat("G01", gps_track(2.2e7, 5.0, mp[i]));
+    }
+    r = run(c);
+    CHECK(count_method(r, analysis::SlipMethod::CodePhase) == 1);
+    if (!r.slips.slips.empty()) {
+        CHECK(r.slips.slips[0].codes[0].text() == "L1C" && r.slips.slips[0].codes[1].text() == "C1C");
+        CHECK(std::abs(r.slips.slips[0].threshold - 8.0) < 1e-12);
+    }
+
+    // The detector ignores the system filter; sorting by identifier text puts G100 before G11.
+    Builder s;
+    s.epoch(0);
+    s.sat("J01", gps_track(2.2e7, 5.0, 0.0, 1, 1, 1));
+    s.sat("G11", gps_track(2.2e7, 5.0, 0.0, 1, 1, 1));
+    s.sat("G100", gps_track(2.2e7, 5.0, 0.0, 1, 1, 1));
+    r = run(s);
+    CHECK(r.slips.slips.size() == 3 && r.slips.slips[0].sat.id() == "G100" && r.slips.slips[2].sat.id() == "J01");
+}
+
+void test_arcs() {
+    // 30-s data, default gap factor 5: a 150-s gap continues the arc, 151 s splits it.
+    const auto arcs_with_gap = [](double gap) {
+        Builder b;
+        double t = 0;
+        for (int i = 0; i < 24; ++i) {
+            b.epoch(t);
+            b.sat("G01", gps_track(2.2e7, 5.0, i == 12 ? 0.1 : 0.0));
+            t += (i == 11) ? gap : 30.0;
+        }
+        MultipathOptions o;
+        o.include_codes = std::vector<std::string>{"C1C"};
+        o.min_arc_s = 0.0;
+        o.detect_cycle_slips = false;
+        const auto r = run(b, o);
+        // One arc: the 0.1 point shifts the mean of 24 points; two arcs of 12:
+        // the second arc's mean differs from the first.
+        return r.estimates.size() == 24 ? r.estimates[0].mp_value_m : 1e9;
+    };
+    CHECK(std::abs(arcs_with_gap(150.0) - (-0.1 / 24)) < 1e-6);
+    CHECK(std::abs(arcs_with_gap(151.0) - 0.0) < 1e-6);
+
+    // A jump of 10.5 m splits, a slip flagged by lli on L2W splits, and the
+    // 9-point piece is dropped.
+    Builder b;
+    for (int i = 0; i < 29; ++i) {
+        b.epoch(30.0 * i);
+        auto obs = gps_track(2.2e7, 5.0, i >= 10 ? 10.5 : 0.0);
+        if (i == 20) obs[3].lli = 1;
+        b.sat("G01", obs);
+    }
+    MultipathOptions o;
+    o.include_codes = std::vector<std::string>{"C1C"};
+    o.min_arc_s = 0.0;
+    o.cp_delta_base_m = 1e9;
+    const auto r = run(b, o);
+    CHECK(r.estimates.size() == 20);  // [0,10) and [10,20) kept, [20,29) has 9 points
+    CHECK(r.statistics.size() == 1 && r.statistics[0].cycle_slips == 1);
+
+    // A cutoff above the placeholder elevation keeps the label with no estimates.
+    o.elevation_cutoff_deg = 50.0;
+    const auto masked = run(b, o);
+    CHECK(masked.estimates.empty() && masked.statistics.size() == 1 && masked.statistics[0].count == 0 &&
+          !masked.statistics[0].system);
+}
+
+void test_no_data() {
+    Builder b;
+    auto r = run(b);
+    CHECK(r.estimates.empty() && r.statistics.empty() && r.slips.slips.empty() && r.interval_s == 30.0);
+    b.epoch(0);
+    b.sat("G01", {});
+    b.sat("G02", {{"L1C", 1.0}, {"L2W", 2.0}});
+    r = run(b);
+    CHECK(r.estimates.empty() && r.statistics.empty());
+}
+
+}  // namespace
+
+int main() {
+    test_config();
+    test_interval();
+    test_pairing();
+    test_mp_and_arc_mean();
+    test_moving_mean();
+    test_slips();
+    test_arcs();
+    test_no_data();
+    if (failures) std::printf("%d check(s) failed\n", failures);
+    else std::printf("all multipath checks passed\n");
+    return failures ? 1 : 0;
+}
