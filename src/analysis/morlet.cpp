@@ -110,10 +110,10 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
     std::vector<double> xr(N, 0.0), xi(N, 0.0);
     for (std::size_t k = 0; k < n; ++k) xr[k] = y[k] - mean;
     plan.forward_dif(xr.data(), xi.data(), 0, N);
-    std::vector<double> spec_re(N), spec_im(N), omega(N);
+    std::vector<double> spectrum_re(N), spectrum_im(N), omega(N);
     for (std::size_t k = 0; k < N; ++k) {
-        spec_re[k] = xr[rev[k]];
-        spec_im[k] = xi[rev[k]];
+        spectrum_re[k] = xr[rev[k]];
+        spectrum_im[k] = xi[rev[k]];
     }
     xr = {};
     xi = {};
@@ -155,8 +155,8 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
             if (w > 0.0) {
                 const double u = s * w - 6.0;
                 const double f = norm * std::exp(-0.5 * u * u);
-                re[k] = spec_re[k] * f;
-                im[k] = spec_im[k] * f;
+                re[k] = spectrum_re[k] * f;
+                im[k] = spectrum_im[k] * f;
             } else {
                 re[k] = 0.0;
                 im[k] = 0.0;
