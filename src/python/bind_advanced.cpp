@@ -1,20 +1,379 @@
 // SNR series, detrending, the Morlet transform and its companions, the
 // parallel SNR analysis and Fresnel zones.
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "analysis/detrend.hpp"
+#include "analysis/fresnel.hpp"
+#include "analysis/morlet.hpp"
+#include "analysis/snr_analysis.hpp"
+#include "analysis/snr_series.hpp"
+#include "analysis/wavelet_tools.hpp"
 #include "python/bindings.hpp"
+#include "rinex/obs_queries.hpp"
+#include "utils/text.hpp"
+#include "utils/time.hpp"
 
 namespace skarvo::python {
 
-void bind_snr_series(py::module_&) {}
-void add_rinex_snr_methods(py::class_<PyRinexObsData>&) {}
-void bind_morlet_cwt(py::module_&) {}
-void bind_band_power(py::module_&) {}
-void bind_red_noise_significance(py::module_&) {}
-void bind_period_bands(py::module_&) {}
-void bind_detrend_arc(py::module_&) {}
-void bind_split_arcs(py::module_&) {}
-void bind_fresnel_zone(py::module_&) {}
-void bind_fresnel_map(py::module_&) {}
-void bind_scalogram(py::module_&) {}
-void bind_analyze_snr_wavelets(py::module_&) {}
+namespace an = skarvo::analysis;
+
+namespace {
+
+/// Python `SnrSeries`: one S-code series of one satellite.
+struct PySnrSeries {
+    std::string satellite;  // as the caller wrote it
+    char system = 'G';
+    std::string code;
+    std::vector<double> times;
+    std::vector<double> values;
+};
+
+using BandList = std::vector<std::pair<double, double>>;
+
+/// A new list of Python floats (built directly: outputs reach millions of
+/// values).
+py::list float_list(std::span<const double> values) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (!list) throw py::error_already_set();
+    py::list out = py::reinterpret_steal<py::list>(list);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(values[i]);
+        if (!f) throw py::error_already_set();
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), f);
+    }
+    return out;
+}
+
+py::list float_rows(const std::vector<std::vector<double>>& rows) {
+    py::list out(rows.size());
+    for (std::size_t j = 0; j < rows.size(); ++j) out[j] = float_list(rows[j]);
+    return out;
+}
+
+std::vector<an::PeriodBand> to_bands(const BandList& bands) {
+    std::vector<an::PeriodBand> out;
+    out.reserve(bands.size());
+    for (const auto& [lo, hi] : bands) out.push_back({lo, hi});
+    return out;
+}
+
+rinex::Satellite satellite_arg(const std::string& text) {
+    const auto sat = rinex::parse_satellite(text);
+    if (!sat) raise_value_error("Invalid satellite id '" + text + "'");
+    return *sat;
+}
+
+template <class T>
+T value_or_raise(util::Result<T>&& r) {
+    if (!r) raise_value_error(r.error().message());
+    return std::move(r).value();
+}
+
+}  // namespace
+
+void bind_snr_series(py::module_& m) {
+    py::class_<PySnrSeries> cls(m, "SnrSeries");
+    cls.def_property_readonly("satellite", [](const PySnrSeries& s) { return s.satellite; });
+    cls.def_property_readonly("system", [](const PySnrSeries& s) { return std::string(1, s.system); });
+    cls.def_property_readonly("code", [](const PySnrSeries& s) { return s.code; });
+    cls.def_property_readonly(
+        "times", [](const PySnrSeries& s) { return float_list(s.times); }, "Unix seconds (file time scale)");
+    cls.def_property_readonly(
+        "values", [](const PySnrSeries& s) { return float_list(s.values); }, "SNR values (dB-Hz)");
+    cls.def(
+        "epochs_iso",
+        [](const PySnrSeries& s) {
+            py::list out(s.times.size());
+            for (std::size_t i = 0; i < s.times.size(); ++i) {
+                const auto dt = util::datetime_from_unix_seconds(s.times[i]);
+                out[i] = py::str(dt ? util::iso_text(*dt) : std::string());
+            }
+            return out;
+        },
+        "epochs_iso($self)\n--\n\nEpochs as ISO 8601 strings (computed on demand)");
+    cls.def("__repr__", [](const PySnrSeries& s) {
+        return "SnrSeries(satellite='" + s.satellite + "', code='" + s.code +
+               "', points=" + std::to_string(s.values.size()) + ")";
+    });
+    finish_class(cls, "SnrSeries", "SNR time series for one satellite and one S-code", nullptr);
+}
+
+void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
+    cls.def(
+        "snr_codes",
+        [](const PyRinexObsData& self, const std::string& satellite) {
+            const rinex::Satellite sat = satellite_arg(satellite);
+            std::vector<std::string> out;
+            for (const rinex::ObsCode& c : an::snr_codes(*self.data, sat)) out.push_back(c.text());
+            return out;
+        },
+        py::arg("satellite"),
+        "snr_codes($self, satellite)\n--\n\nS-codes with data for a satellite (e.g. [\"S1C\", \"S2W\"])");
+    cls.def(
+        "get_snr_series",
+        [](const PyRinexObsData& self, const std::string& satellite, std::optional<std::string> code) {
+            const rinex::Satellite sat = satellite_arg(satellite);
+            std::optional<rinex::ObsCode> only;
+            if (code) {
+                only = rinex::parse_obs_code(util::ascii_upper(*code));
+                if (!only || only->kind != rinex::ObsKind::Snr) raise_value_error("'" + *code + "' is not an S-code");
+            }
+            py::list out;
+            for (an::SnrSeriesData& d : an::snr_series(*self.data, sat, only)) {
+                out.append(py::cast(PySnrSeries{satellite, rinex::system_letter(sat.system), d.code.text(),
+                                                std::move(d.times), std::move(d.values)}));
+            }
+            return out;
+        },
+        py::arg("satellite"), py::arg("code") = py::none(),
+        "get_snr_series($self, satellite, code=None)\n--\n\n"
+        "SNR time series for one satellite: one SnrSeries per S-code, or only\n"
+        "the requested code. Times are unix seconds in the file's time scale.");
+}
+
+void bind_morlet_cwt(py::module_& m) {
+    m.def(
+        "morlet_cwt",
+        [](std::vector<double> y, double dt, double dj, std::optional<double> s0) {
+            util::Result<an::MorletTransform> r = util::GnssError(util::ErrorKind::Other);
+            {
+                // The input is a C++ copy; the transform touches no Python object.
+                py::gil_scoped_release release;
+                r = an::morlet_transform(y, dt, dj, s0);
+            }
+            const an::MorletTransform t = value_or_raise(std::move(r));
+            py::list power(t.scales.size());
+            for (std::size_t j = 0; j < t.scales.size(); ++j) power[j] = float_list(t.row(j));
+            py::dict out;
+            out["power"] = power;
+            out["scales"] = float_list(t.scales);
+            out["periods"] = float_list(t.periods);
+            out["coi"] = float_list(t.coi);
+            return out;
+        },
+        py::arg("y"), py::arg("dt"), py::arg("dj") = 0.125, py::arg("s0") = py::none(),
+        "morlet_cwt(y, dt, dj=0.125, s0=None)\n--\n\n"
+        "Morlet continuous wavelet transform (Torrence & Compo 1998).\n"
+        "Returns {\"power\", \"scales\", \"periods\", \"coi\"}; `power` has one row per scale.");
+}
+
+void bind_band_power(py::module_& m) {
+    m.def(
+        "band_power",
+        [](std::vector<double> y, double dt, const BandList& bands, double dj) {
+            const std::vector<an::PeriodBand> b = to_bands(bands);
+            std::vector<std::vector<double>> rows;
+            std::optional<util::GnssError> error;
+            {
+                // Works on C++ copies of the arguments only.
+                py::gil_scoped_release release;
+                auto checked = an::morlet_scales(y.size(), dt, dj, std::nullopt);
+                if (!checked) {
+                    error = checked.error();
+                } else if (!b.empty()) {
+                    auto t = an::morlet_transform(y, dt, dj, std::nullopt, std::span<const an::PeriodBand>(b));
+                    if (t)
+                        rows = an::band_power(t.value(), b);
+                    else
+                        error = t.error();
+                }
+            }
+            if (error) raise_value_error(error->message());
+            return float_rows(rows);
+        },
+        py::arg("y"), py::arg("dt"), py::arg("bands"), py::arg("dj") = 0.125,
+        "band_power(y, dt, bands, dj=0.125)\n--\n\n"
+        "Scale-averaged wavelet power of `y` for each `(lo, hi)` period band (s).");
+}
+
+void bind_red_noise_significance(py::module_& m) {
+    m.def(
+        "red_noise_significance",
+        [](const std::vector<double>& y, double dt, const std::vector<double>& periods, double confidence) {
+            return float_list(an::red_noise_significance(y, dt, periods, confidence));
+        },
+        py::arg("y"), py::arg("dt"), py::arg("periods"), py::arg("confidence") = 0.95,
+        "red_noise_significance(y, dt, periods, confidence=0.95)\n--\n\n"
+        "Red-noise significance level per period (T&C eq. 16-18).");
+}
+
+void bind_period_bands(py::module_& m) {
+    m.def(
+        "period_bands",
+        [](double dt) {
+            py::list out;
+            for (const an::PeriodBand& b : an::period_bands(dt)) out.append(py::make_tuple(b.lo_s, b.hi_s));
+            return out;
+        },
+        py::arg("dt"),
+        "period_bands(dt)\n--\n\nInterval-adaptive period bands (s) for SNR band power.");
+}
+
+void bind_detrend_arc(py::module_& m) {
+    m.def(
+        "detrend_arc",
+        [](const std::vector<double>& t, const std::vector<double>& values, std::uint64_t max_order) {
+            auto r = value_or_raise(an::detrend_arc(t, values, static_cast<std::size_t>(max_order)));
+            return py::make_tuple(float_list(r.residual), r.order);
+        },
+        py::arg("t"), py::arg("values"), py::arg("max_order") = 9,
+        "detrend_arc(t, values, max_order=9)\n--\n\n"
+        "Remove the best polynomial trend (order 2..max_order). Returns (residual, order).");
+}
+
+void bind_split_arcs(py::module_& m) {
+    m.def(
+        "split_arcs",
+        [](const std::vector<double>& times, double dt, double gap_factor) {
+            py::list out;
+            for (const an::ArcRange& a : an::split_arcs(times, dt, gap_factor)) out.append(py::make_tuple(a.start, a.stop));
+            return out;
+        },
+        py::arg("times"), py::arg("dt"), py::arg("gap_factor") = 5.0,
+        "split_arcs(times, dt, gap_factor=5.0)\n--\n\n"
+        "Split increasing times into contiguous arcs at gaps > gap_factor·dt.\n"
+        "Returns (start, stop) index pairs.");
+}
+
+void bind_fresnel_zone(py::module_& m) {
+    m.def(
+        "fresnel_zone",
+        [](double elevation, double antenna_height, std::optional<double> wavelength) {
+            const an::FresnelZone z =
+                an::fresnel_zone(elevation, antenna_height, wavelength.value_or(an::default_fresnel_wavelength_m));
+            return py::make_tuple(z.a_m, z.b_m, z.dist_m);
+        },
+        py::arg("elevation"), py::arg("antenna_height"), py::arg("wavelength") = py::none(),
+        "fresnel_zone(elevation, antenna_height, wavelength=None)\n--\n\n"
+        "First Fresnel zone (a, b, distance) in metres for a horizontal reflector\n"
+        "`antenna_height` below the antenna. Wavelength defaults to GPS L1.");
+}
+
+void bind_fresnel_map(py::module_& m) {
+    m.def(
+        "fresnel_map",
+        [](const std::vector<std::tuple<std::string, std::vector<double>, std::vector<double>>>& tracks,
+           double antenna_height, double min_elevation, std::optional<double> wavelength) {
+            std::vector<an::SkyTrack> sky;
+            sky.reserve(tracks.size());
+            for (const auto& [sat, az, el] : tracks) sky.push_back({sat, az, el});
+            const auto prints = an::fresnel_map(sky, antenna_height, min_elevation,
+                                                wavelength.value_or(an::default_fresnel_wavelength_m));
+            py::list out;
+            for (const an::FresnelFootprint& f : prints) {
+                py::dict d;
+                d["sat"] = sky[f.track].satellite;
+                d["az"] = f.az_deg;
+                d["el"] = f.el_deg;
+                d["a"] = f.zone.a_m;
+                d["b"] = f.zone.b_m;
+                d["dist"] = f.zone.dist_m;
+                out.append(d);
+            }
+            return out;
+        },
+        py::arg("tracks"), py::arg("antenna_height"), py::arg("min_elevation") = 5.0,
+        py::arg("wavelength") = py::none(),
+        "fresnel_map(tracks, antenna_height, min_elevation=5.0, wavelength=None)\n--\n\n"
+        "Fresnel footprints along satellite tracks, one per 10°×10° az/el cell.\n"
+        "`tracks` is a list of (satellite, azimuths, elevations) in degrees.\n"
+        "Returns dicts with keys sat, az, el, a, b, dist.");
+}
+
+void bind_scalogram(py::module_& m) {
+    m.def(
+        "scalogram",
+        [](const std::vector<double>& t, const std::vector<double>& values, double interval,
+           std::uint64_t max_columns) {
+            if (t.size() != values.size()) raise_value_error("t and values must have the same length");
+            util::Result<an::Scalogram> r = util::GnssError(util::ErrorKind::Other);
+            {
+                // Reads only the C++ copies made above.
+                py::gil_scoped_release release;
+                r = an::scalogram(t, values, interval, static_cast<std::size_t>(max_columns));
+            }
+            const an::Scalogram s = value_or_raise(std::move(r));
+            py::dict out;
+            out["t"] = float_list(s.t);
+            out["periods"] = float_list(s.periods);
+            out["power"] = float_rows(s.power);
+            out["significance"] = float_list(s.significance);
+            out["coi"] = float_list(s.coi);
+            out["interval"] = s.interval;
+            return out;
+        },
+        py::arg("t"), py::arg("values"), py::arg("interval"), py::arg("max_columns") = 600,
+        "scalogram(t, values, interval, max_columns=600)\n--\n\n"
+        "Wavelet scalogram of the longest arc: {\"t\", \"periods\", \"power\",\n"
+        "\"significance\", \"coi\", \"interval\"}. Needs at least 40 samples.");
+}
+
+void bind_analyze_snr_wavelets(py::module_& m) {
+    m.def(
+        "analyze_snr_wavelets",
+        [](const PyRinexObsData& obs, std::optional<std::vector<std::string>> satellites,
+           std::optional<double> interval, std::optional<BandList> bands) {
+            const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
+            std::vector<rinex::Satellite> sats;
+            if (satellites && !satellites->empty()) {
+                for (const std::string& text : *satellites) sats.push_back(satellite_arg(text));
+            } else {
+                sats = rinex::distinct_satellites(*data);
+            }
+            an::SnrAnalysisSettings settings;
+            settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
+            if (bands) {
+                settings.bands = to_bands(*bands);
+            } else {
+                const auto defaults = an::period_bands(settings.interval);
+                settings.bands.assign(defaults.begin(), defaults.end());
+            }
+            std::vector<an::SatelliteSnrResult> results;
+            {
+                // The observation data is immutable and shared; settings and
+                // satellites are C++ copies.
+                py::gil_scoped_release release;
+                results = an::analyze_snr_wavelets(*data, sats, settings);
+            }
+            py::list band_list;
+            for (const an::PeriodBand& b : settings.bands) {
+                py::list pair;
+                pair.append(b.lo_s);
+                pair.append(b.hi_s);
+                band_list.append(pair);
+            }
+            py::dict residuals, power;
+            for (const an::SatelliteSnrResult& r : results) {
+                py::dict res;
+                res["code"] = r.code;
+                res["t0"] = r.t0;
+                res["t"] = float_list(r.t);
+                res["v"] = float_list(r.v);
+                res["orders"] = py::cast(r.orders);
+                residuals[py::str(r.satellite)] = res;
+                py::dict bp;
+                bp["t"] = float_list(r.band_t);
+                bp["power"] = float_rows(r.band_power);
+                power[py::str(r.satellite)] = bp;
+            }
+            py::dict out;
+            out["bands"] = band_list;
+            out["interval"] = settings.interval;
+            out["residuals"] = residuals;
+            out["band_power"] = power;
+            return out;
+        },
+        py::arg("obs"), py::arg("satellites") = py::none(), py::arg("interval") = py::none(),
+        py::arg("bands") = py::none(),
+        "analyze_snr_wavelets(obs, satellites=None, interval=None, bands=None)\n--\n\n"
+        "δSNR residuals and band power per satellite, computed in parallel.\n"
+        "Returns {\"bands\", \"interval\", \"residuals\": {sat: {code, t0, t, v, orders}},\n"
+        "\"band_power\": {sat: {t, power}}}.");
+}
 
 }  // namespace skarvo::python
