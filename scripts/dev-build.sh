@@ -1,7 +1,7 @@
 #!/bin/sh
 # Incremental developer build of the extension into a build folder (default
 # build/dev), without installing. Run tests against it with:
-#   PYTHONPATH=build/dev python -m pytest
+#   PYTHONPATH=build/dev:python python -m pytest
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/dev}

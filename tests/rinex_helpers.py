@@ -1,14 +1,11 @@
 """Helpers of the RINEX reader tests: file locations, a builder of header
 lines, and the stored observations as printed by the C++ dump program."""
-import atexit
 import os
 import pathlib
-import shutil
 import subprocess
-import tempfile
 
-import pytest
-import skarvo_mp
+
+from conftest import cpp_program
 
 FILES = pathlib.Path(__file__).resolve().parent / "files" / "rinex"
 
@@ -29,34 +26,12 @@ def v3_header(*extra: str, version: str = "3.04") -> str:
     return "".join(lines)
 
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-_compiled = []
-
-
 def dump_program() -> pathlib.Path:
-    """The rinex_dump program: $SKARVO_RINEX_DUMP, the one built beside the
-    module (C++ programs enabled), or else compiled here once from the core
-    sources with the system compiler; skip when none can be had."""
+    """The rinex_dump program ($SKARVO_RINEX_DUMP overrides the search)."""
     override = os.environ.get("SKARVO_RINEX_DUMP")
     if override:
         return pathlib.Path(override)
-    beside = pathlib.Path(skarvo_mp.__file__).with_name("rinex_dump")
-    if beside.exists():
-        return beside
-    if not _compiled:
-        compiler = shutil.which(os.environ.get("CXX", "c++"))
-        sources = sorted(ROOT.glob("src/utils/*.cpp")) + sorted(ROOT.glob("src/rinex/*.cpp"))
-        if compiler is None or not sources:
-            pytest.skip("rinex_dump not built and no C++ compiler or sources to build it")
-        out = pathlib.Path(tempfile.mkdtemp(prefix="rinex_dump")) / "rinex_dump"
-        atexit.register(shutil.rmtree, out.parent, True)
-        cmd = [compiler, "-O1", "-std=c++20", f"-I{ROOT / 'src'}", *map(str, sources),
-               str(ROOT / "tests" / "cpp" / "rinex_dump.cpp"), "-lz", "-o", str(out)]
-        build = subprocess.run(cmd, capture_output=True, text=True, check=False)
-        _compiled.append(out if build.returncode == 0 else build.stderr[-2000:])
-    if isinstance(_compiled[0], str):
-        pytest.skip("rinex_dump could not be compiled: " + _compiled[0])
-    return _compiled[0]
+    return cpp_program("rinex_dump", ["src/utils/*.cpp", "src/rinex/*.cpp"])
 
 
 def stored_observations(path) -> dict:

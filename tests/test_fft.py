@@ -1,25 +1,17 @@
 """The FFT of the core against numpy.fft, through the C++ test program
-built with -DSKARVO_CPP_TESTS=ON (its "pipe" mode); skipped without it. The
+(its "pipe" mode), compiled on demand when no built one is found. The
 transform is also checked end to end by the Morlet tests."""
-import os
-import pathlib
 import subprocess
 
 import numpy as np
 import pytest
 
-import skarvo_mp
+from conftest import cpp_program
+
 
 
 def fft_tool():
-    candidates = []
-    if os.environ.get("SKARVO_CPP_BUILD"):
-        candidates.append(pathlib.Path(os.environ["SKARVO_CPP_BUILD"]) / "test_fft")
-    candidates.append(pathlib.Path(skarvo_mp.__file__).resolve().parent / "test_fft")
-    for c in candidates:
-        if c.is_file() and os.access(c, os.X_OK):
-            return c
-    pytest.skip("C++ test programs not built (configure with -DSKARVO_CPP_TESTS=ON)")
+    return cpp_program("test_fft", ["src/analysis/fft.cpp"])
 
 
 def run_fft(data, inverse):

@@ -179,8 +179,6 @@ def test_header_interval_is_used_for_a_single_epoch():
 
 
 def test_approx_position():
-    if not hasattr(sk, "Ecef"):
-        pytest.skip("Ecef is bound by the orbits part of the module, not merged yet")
     p = read_text(v3_header(header_line("  3582105.2910   532589.7313  5232754.8054", "APPROX POSITION XYZ")))
     pos = p.approx_position
     assert (pos.x, pos.y, pos.z) == (3582105.2910, 532589.7313, 5232754.8054)

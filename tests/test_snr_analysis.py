@@ -1,6 +1,5 @@
 """analyze_snr_wavelets: argument resolution, per-satellite results, merge
 order, independence from the number of workers, and the reference day."""
-import hashlib
 import math
 import os
 import subprocess
@@ -12,7 +11,6 @@ import pytest
 import skarvo_mp as sk
 from snr_files import rinex3, snr_wave
 
-pytestmark = pytest.mark.skipif(not hasattr(sk, "read_rinex_obs_bytes"), reason="observation reader not built")
 
 TYPES = {"G": ["S1C", "S1W", "S2W"], "E": ["S2L", "S2W", "S5Q"], "C": ["S2I"], "J": ["S1C"]}
 REFERENCE_DAY = "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"

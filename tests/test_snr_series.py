@@ -4,7 +4,6 @@ import pytest
 import skarvo_mp as sk
 from snr_files import rinex3, snr_wave
 
-pytestmark = pytest.mark.skipif(not hasattr(sk, "read_rinex_obs_bytes"), reason="observation reader not built")
 
 TYPES = {"G": ["C1C", "S1C", "S1W", "S2L", "S2W", "S5Q"], "R": ["C1C", "S1C"]}
 
