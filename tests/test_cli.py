@@ -27,30 +27,6 @@ FLRS = "odd/flrs0010.12o"
 IGS = "sp3/igs21385.sp3"
 
 
-def missing(*names):
-    """Names (like 'X' or 'X.y') that this build of the module lacks."""
-    out = []
-    for name in names:
-        obj = mp
-        for part in name.split("."):
-            obj = getattr(obj, part, None)
-            if obj is None:
-                out.append(name)
-                break
-    return out
-
-
-def need(*names):
-    """The module parts a test relies on must all be there."""
-    assert not missing(*names), "skarvo_mp lacks " + ", ".join(missing(*names))
-
-
-# The report needs the reader and the analysis; without the SNR functions it
-# leaves out the SNR sections (with a note).
-REPORT_PARTS = ("read_rinex_obs", "MultipathAnalyzer")
-SNR_PARTS = ("RinexObsData.get_snr_series", "analyze_snr_wavelets")
-
-
 def run(*args):
     out, err = io.StringIO(), io.StringIO()
     rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
@@ -171,7 +147,6 @@ def test_folder_argument_and_out_that_is_a_file(tmp_path, some_file):
 
 
 def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
-    need(*REPORT_PARTS)
     from skarvo_tools import report
 
     def broken(*args, **kwargs):
@@ -199,7 +174,6 @@ def test_no_command_prints_help_with_status_2():
     (b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
 ])
 def test_unusable_sp3_is_a_user_error(tmp_path, data, content, name, message):
-    need("read_rinex_obs", "MultipathAnalyzer", "read_sp3")
     path = tmp_path / name
     if content is not None:
         path.write_bytes(content)
@@ -213,7 +187,6 @@ def test_unusable_sp3_is_a_user_error(tmp_path, data, content, name, message):
 # -- reports on real files ------------------------------------------------------------------
 
 def test_snr_statistics_match_numpy_on_the_module_series(data):
-    need(*REPORT_PARTS, *SNR_PARTS)
     path = str(data(PDEL))
     rc, out, err = run("report", path, "--json", "--no-plots")
     assert rc == 0, err
@@ -237,7 +210,6 @@ def test_snr_statistics_match_numpy_on_the_module_series(data):
 
 
 def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
-    need(*REPORT_PARTS)
     monkeypatch.chdir(tmp_path)
     path = str(data(PDEL))
     rc, out, err = run("report", path, "--json", "--no-plots")
@@ -276,7 +248,6 @@ def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
 
 
 def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
-    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
     out_dir = tmp_path / "rep"
     path = str(data(PDEL))
     rc, out, err = run("report", path, "--sp3", data(IGS), "--antenna-height", "2.0", "--out", out_dir)
@@ -293,9 +264,7 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
     assert [r["weighted_rms_m"] for r in doc["multipath"]] == [s.weighted_rms for s in results.statistics]
     gps = [r for r in doc["multipath"] if r["system"] == "G"]
     assert gps and all(r["weighted_rms_m"] != r["rms_m"] for r in gps)
-    full = not missing(*SNR_PARTS, "fresnel_map")
-    if full:
-        assert doc["fresnel"]["footprints"] > 0
+    assert doc["fresnel"]["footprints"] > 0
 
     page = Page((out_dir / "index.html").read_text())
     assert page.title == "PDEL 2021-01-01 multipath report"
@@ -303,7 +272,7 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
     assert table[0][:4] == ["signal", "code", "estimates", "rms"]
     assert [r[0] for r in table[1:]] == [r["signal"] for r in doc["multipath"]]
     assert [int(r[2]) for r in table[1:]] == [r["estimates"] for r in doc["multipath"]]
-    assert {"slips-by-method", "snr"} <= set(page.tables) if full else "slips-by-method" in page.tables
+    assert {"slips-by-method", "snr"} <= set(page.tables)
     assert "report.json" in page.links and "summary.csv" in page.links
 
     with open(out_dir / "summary.csv", newline="") as f:
@@ -317,15 +286,13 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
         assert sorted(page.images) == sorted(doc["outputs"]["plots"])
         names = set(page.images)
         assert {"mp_GPSM1C.png", "mp_GLOM1C.png"} <= names
-        if full:
-            assert {"snr_G.png", "snr_band_power.png", "fresnel.png"} <= names
+        assert {"snr_G.png", "snr_band_power.png", "fresnel.png"} <= names
         for name in names:
             blob = (out_dir / name).read_bytes()
             assert blob[:8] == b"\x89PNG\r\n\x1a\n" and len(blob) > 5000
 
 
 def test_without_matplotlib_a_one_line_notice_and_no_figures(data, tmp_path, monkeypatch):
-    need(*REPORT_PARTS)
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     rc, out, err = run("report", data(PDEL), "--out", tmp_path)
     assert rc == 0, err
@@ -341,7 +308,6 @@ def test_without_matplotlib_a_one_line_notice_and_no_figures(data, tmp_path, mon
     "odd/14601736.18o", "odd/z_tracking.rnx",
 ])
 def test_report_on_odd_real_files(data, relative):
-    need(*REPORT_PARTS)
     path = str(data(relative))
     rc, out, err = run("report", path, "--json", "--no-plots", "--systems", "G,R,E,C,J,S,I")
     assert rc == 0, err
@@ -353,7 +319,6 @@ def test_report_on_odd_real_files(data, relative):
 
 
 def test_unsupported_file_fails_with_one_line(data):
-    need(*REPORT_PARTS)
     path = data("odd/KOSG0010.95O")  # version written as "2", which the reader refuses
     rc, out, err = run("report", path, "--no-plots", "--json")
     assert (rc, out) == (1, "")
@@ -363,7 +328,6 @@ def test_unsupported_file_fails_with_one_line(data):
 # -- orbits: compressed, merged, temporary files ---------------------------------------------
 
 def test_gzip_sp3_is_decompressed_privately_and_removed(small_sim, tmp_path, monkeypatch):
-    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
     private_tmp = tmp_path / "tmp"
     private_tmp.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(private_tmp))
@@ -380,7 +344,6 @@ def test_gzip_sp3_is_decompressed_privately_and_removed(small_sim, tmp_path, mon
 
 
 def test_sp3_files_of_a_split_day_are_merged(small_sim, tmp_path):
-    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
     text = pathlib.Path(small_sim["sp3"]).read_text()
     lines = text.splitlines(keepends=True)
     head_end = next(i for i, l in enumerate(lines) if l.startswith("*"))
@@ -404,7 +367,6 @@ def test_sp3_files_of_a_split_day_are_merged(small_sim, tmp_path):
 
 
 def test_sp3_of_another_day_is_not_used(small_sim, data):
-    need(*REPORT_PARTS, "read_sp3")
     rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", data(IGS))
     assert rc == 0, err
     doc = json.loads(out)
@@ -413,7 +375,6 @@ def test_sp3_of_another_day_is_not_used(small_sim, data):
 
 
 def test_position_option_overrides_header(small_sim):
-    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
     x, y, z = (float(v) for v in small_sim["sim"].receiver_ecef)
     rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", small_sim["sp3"],
                        "--position", x + 1000.0, y, z)
@@ -423,7 +384,6 @@ def test_position_option_overrides_header(small_sim):
 
 
 def test_report_is_deterministic(small_sim, tmp_path):
-    need(*REPORT_PARTS, "read_sp3")
     docs = []
     for k in (1, 2):
         rc, _, err = run("report", small_sim["obs"], "--sp3", small_sim["sp3"], "--no-plots", "--out",
@@ -438,7 +398,6 @@ def test_report_is_deterministic(small_sim, tmp_path):
 # -- batches ------------------------------------------------------------------------------------
 
 def test_batch_with_a_broken_file(data, tmp_path):
-    need(*REPORT_PARTS)
     broken = tmp_path / "broken.rnx.gz"
     broken.write_bytes(b"this is not gzip data at all")
     files = [str(data(PDEL)), str(broken), str(data(FLRS))]
@@ -469,7 +428,6 @@ def test_batch_with_a_broken_file(data, tmp_path):
 
 
 def test_batch_json_lists_reports_and_failures(data, tmp_path):
-    need(*REPORT_PARTS)
     broken = tmp_path / "v5.rnx"
     broken.write_text("     5.00           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n")
     rc, out, err = run("report", data(PDEL), broken, "--json", "--jobs", "2")
@@ -482,7 +440,6 @@ def test_batch_json_lists_reports_and_failures(data, tmp_path):
 
 
 def test_glob_expansion_and_folder_names(data, tmp_path):
-    need(*REPORT_PARTS)
     for sub in ("a", "b"):
         (tmp_path / sub).mkdir()
         (tmp_path / sub / "site.21o").write_bytes(data(PDEL).read_bytes())
@@ -513,7 +470,6 @@ def test_progress_bar_only_on_a_terminal():
 
 
 def test_python_dash_m_runs_the_command(data):
-    need(*REPORT_PARTS)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(mp.__file__), str(ROOT / "python")]))
     done = subprocess.run([sys.executable, "-m", "skarvo_tools", "report", str(data(PDEL)), "--json", "--no-plots"],
                           env=env, capture_output=True, text=True, timeout=120)
@@ -524,7 +480,6 @@ def test_python_dash_m_runs_the_command(data):
 # -- the demo --------------------------------------------------------------------------------
 
 def test_demo_prints_report_and_truth_comparison(tmp_path):
-    need(*REPORT_PARTS, "read_sp3", "AnalysisResults.compute_elevations")
     rc, out, err = run("demo", "--out", tmp_path / "demo", "--hours", "4", "--seed", "3", "--no-plots")
     assert rc == 0, err
     assert "Code multipath per signal" in out and "Truth against what skarvo_mp recovered" in out

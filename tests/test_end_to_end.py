@@ -11,19 +11,6 @@ from skarvo_tools.simulate import simulate_station
 SPAN = dict(duration_s=6 * 3600.0, gps=10, galileo=8, glonass=3)
 
 
-def need(*names):
-    """The module parts a test relies on (names like 'X' or 'X.y') must be there."""
-    missing = []
-    for name in names:
-        obj = mp
-        for part in name.split("."):
-            obj = getattr(obj, part, None)
-            if obj is None:
-                missing.append(name)
-                break
-    assert not missing, "skarvo_mp lacks " + ", ".join(missing)
-
-
 @pytest.fixture(scope="module")
 def slip_day(tmp_path_factory):
     return _written(simulate_station(seed=5, **SPAN), tmp_path_factory.mktemp("slipday"))
@@ -44,7 +31,6 @@ def _written(sim, folder):
 
 
 def _analyze(day):
-    need("read_rinex_obs", "MultipathAnalyzer")
     if "results" not in day:
         day["obs"] = mp.read_rinex_obs(day["gz"])
         day["results"] = mp.MultipathAnalyzer(day["obs"]).analyze()
@@ -125,7 +111,6 @@ def test_clean_day_has_no_slip_at_all(clean_day):
 
 
 def test_elevations_from_simulated_orbits_match_geometry(clean_day):
-    need("read_sp3", "Ecef", "AnalysisResults.compute_elevations")
     results = _analyze(clean_day)
     sim = clean_day["sim"]
     sp3 = mp.read_sp3(clean_day["sp3"])
@@ -143,7 +128,6 @@ def test_elevations_from_simulated_orbits_match_geometry(clean_day):
 
 
 def test_compute_elevation_of_single_satellites(clean_day):
-    need("read_sp3", "compute_elevation", "Epoch", "Ecef")
     sim = clean_day["sim"]
     sp3 = mp.read_sp3(clean_day["sp3"])
     receiver = mp.Ecef(*sim.receiver_ecef)
@@ -163,7 +147,6 @@ def test_band_power_peaks_in_band_of_predicted_reflection_period(slip_day):
     """For satellites whose predicted period at low elevation stays inside one
     band, the band power (averaged over the low-elevation bins) peaks in that
     band."""
-    need("read_rinex_obs", "analyze_snr_wavelets")
     sim = slip_day["sim"]
     obs = mp.read_rinex_obs(slip_day["gz"])
     raw = mp.analyze_snr_wavelets(obs)
@@ -194,7 +177,6 @@ def test_band_power_peaks_in_band_of_predicted_reflection_period(slip_day):
 
 
 def test_reads_identical_from_path_gzip_and_bytes(slip_day):
-    need("read_rinex_obs", "read_rinex_obs_bytes", "MultipathAnalyzer", "RinexObsData.get_snr_series")
     with open(slip_day["gz"], "rb") as f:
         blob = f.read()
     readers = {

@@ -156,9 +156,6 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
     if out_dir and os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise UserError(f"--out {out_dir} exists and is not a folder")
     mp = rep.module()
-    rep.require(mp, "read_rinex_obs", "MultipathAnalyzer")
-    if args.sp3:
-        rep.require(mp, "read_sp3")
 
     folder = tempfile.mkdtemp(prefix="skarvo-mp-")
     try:

@@ -39,7 +39,6 @@ def run(out: str, seed: int = 1, hours: float = 24.0, plots: bool = True,
     if os.path.exists(out) and not os.path.isdir(out):
         raise UserError(f"--out {out} exists and is not a folder")
     mp = rep.module()
-    rep.require(mp, "read_rinex_obs", "MultipathAnalyzer", "read_sp3")
     os.makedirs(out, exist_ok=True)
 
     started = time.perf_counter()

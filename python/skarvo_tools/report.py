@@ -43,13 +43,6 @@ def module():
     return skarvo_mp
 
 
-def require(mp, *names: str) -> None:
-    """Raises UserError when this build of the module lacks one of `names`."""
-    missing = [n for n in names if not hasattr(mp, n)]
-    if missing:
-        raise UserError("this build of skarvo_mp lacks " + ", ".join(missing))
-
-
 @dataclasses.dataclass
 class ReportOptions:
     """What the user asked for; shared by every file of a batch."""
@@ -144,7 +137,6 @@ def build_report(path: str, options: ReportOptions) -> Report:
     analysed; any other exception is a bug.
     """
     mp = module()
-    require(mp, "read_rinex_obs", "MultipathAnalyzer")
     warnings: List[str] = []
     try:
         obs = mp.read_rinex_obs(os.fspath(path))
@@ -173,14 +165,9 @@ def build_report(path: str, options: ReportOptions) -> Report:
     multipath = multipath_table(statistics)
     slip_section = slip_summary(slips, counts, estimates)
     snr = snr_table(obs, systems)
-    if snr is None:
-        warnings.append("this build of skarvo_mp lacks RinexObsData.get_snr_series: no SNR statistics")
     wavelets, band_series = None, None
     if options.wavelets:
-        if hasattr(mp, "analyze_snr_wavelets"):
-            wavelets, band_series = snr_wavelets(mp, obs, systems)
-        else:
-            warnings.append("this build of skarvo_mp lacks analyze_snr_wavelets: no SNR band power")
+        wavelets, band_series = snr_wavelets(mp, obs, systems)
     if not options.sp3:
         warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
     fresnel, footprints = None, None
@@ -261,9 +248,6 @@ def receiver_position(obs, options: ReportOptions) -> Tuple[Optional[Tuple[float
 def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str]):
     """Elevations and azimuths of every estimate from the SP3 files that cover
     the observation span; returns the JSON section (None when skipped)."""
-    if not hasattr(mp, "read_sp3") or not hasattr(results, "compute_elevations"):
-        warnings.append("this build of skarvo_mp lacks read_sp3/compute_elevations: elevations skipped")
-        return None
     xyz, source = receiver_position(obs, options)
     if xyz is None:
         warnings.append("no receiver position (the header has none; give --position X Y Z): "
@@ -345,11 +329,8 @@ def slip_summary(slips, counts: Dict[str, int], estimates) -> Dict[str, Any]:
     }
 
 
-def snr_table(obs, systems: Sequence[str]) -> Optional[List[Dict[str, Any]]]:
-    """Mean and 10th/90th percentiles of the SNR per system and S-code
-    (None when the module cannot extract SNR series)."""
-    if not hasattr(obs, "get_snr_series"):
-        return None
+def snr_table(obs, systems: Sequence[str]) -> List[Dict[str, Any]]:
+    """Mean and 10th/90th percentiles of the SNR per system and S-code."""
     values: Dict[Tuple[str, str], List[float]] = {}
     for sat in obs.satellites():
         sid = sat.id
@@ -418,9 +399,6 @@ def fresnel_tracks(estimates) -> List[Tuple[str, List[float], List[float]]]:
 
 def fresnel_section(mp, estimates, height: float, warnings: List[str]):
     """First Fresnel zones along the observed tracks; (JSON section, footprints)."""
-    if not hasattr(mp, "fresnel_map"):
-        warnings.append("this build of skarvo_mp lacks fresnel_map: no Fresnel footprints")
-        return None, None
     tracks = fresnel_tracks(estimates)
     if not tracks:
         warnings.append("--antenna-height needs elevations (an SP3 file and a receiver position): "
