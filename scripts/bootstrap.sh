@@ -19,3 +19,5 @@ fi
 extras="plots"
 [ "${1:-}" = "test" ] && extras="plots,test"
 python3 -m pip install --quiet ".[$extras]"
+# Under pyenv a new console script needs a shim before it can be run by name.
+if command -v pyenv >/dev/null 2>&1; then pyenv rehash || true; fi
