@@ -271,9 +271,15 @@ def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
         t0 = _dt.datetime(1970, 1, 1) + _dt.timedelta(seconds=res["t0"])
         base = day_start or _dt.datetime(t0.year, t0.month, t0.day)
         offset = (t0 - base).total_seconds()
-        hours = [(offset + t) / 3600.0 for t in bp["t"]]
+        hours = np.array([(offset + t) / 3600.0 for t in bp["t"]])
+        # Bins without samples (the satellite set) are absent: break the lines
+        # there instead of joining the two passes.
+        steps = np.diff(hours)
+        breaks = np.nonzero(steps > 3.0 * np.median(steps))[0] + 1 if steps.size else []
+        x = np.insert(hours, breaks, np.nan)
         for (lo, hi), row in zip(bands, bp["power"]):
-            ax.plot(hours, row, marker=".", ms=3, lw=1, label=f"{lo:g}–{hi:g} s")
+            y = np.insert(np.asarray(row, dtype=float), breaks, np.nan)
+            ax.plot(x, y, marker=".", ms=3, lw=1, label=f"{lo:g}–{hi:g} s")
         ax.set_yscale("symlog", linthresh=1e-6)
         ax.set_ylabel("band power\n(amplitude²)")
         ax.set_title(f"{head}: δSNR band power, {sid} {res['code']}")
