@@ -324,3 +324,24 @@ def test_bytes_reads_with_the_same_name_get_their_own_data(data, tmp_path, monke
     for i, runs in enumerate(results):
         assert runs == [expected[i]] * 5
     assert list(tmp_path.iterdir()) == []
+
+
+def test_gzip_trailer_claiming_gigabytes_reserves_nothing_large(tmp_path):
+    # A damaged trailer must not size the reader's storage: with the address
+    # space limited to 1 GiB the read still ends in the reader's own error.
+    # More text than the reader's first buffer, so that the records are being
+    # read (and stored) before the wrong length shows at the end.
+    body = b"> 2024 03 01 00 00  0.0000000  0  0\n" * 20000
+    blob = bytearray(gzip.compress(V3_HEADER.encode() + body))
+    blob[-4:] = b"\xff\xff\xff\xff"
+    path = tmp_path / "trailer.rnx.gz"
+    path.write_bytes(bytes(blob))
+    out = run_isolated(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            sk.read_rinex_obs({str(path)!r})
+        except OSError as exc:
+            print(exc)
+    """)
+    assert out.startswith("Failed to read RINEX: I/O error:")
