@@ -4,13 +4,11 @@ Tests that need those files skip with a reason when the folder is absent
 (outside this workplace). CI sets SKARVO_REQUIRE_DATA=1 so that a missing
 folder fails the run instead of skipping silently.
 """
-import atexit
 import gzip
 import os
 import pathlib
 import shutil
 import subprocess
-import tempfile
 
 import pytest
 
@@ -51,30 +49,32 @@ def gunzipped(tmp_path_factory):
     return get
 
 
-_programs = {}
+CPP_BUILD = ROOT / "build" / "cpp-checks"
+_configured = []
 
 
-def cpp_program(name: str, sources: list) -> pathlib.Path:
-    """A C++ check program of tests/cpp: the one in $SKARVO_CPP_BUILD or beside
-    the module (builds configured with -DSKARVO_CPP_TESTS=ON), else compiled
-    here once from `sources` (globs relative to the project root) with the
-    system compiler, so that an installed module is checked the same way."""
+def cpp_program(name: str) -> pathlib.Path:
+    """A C++ program of tests/cpp: the one in $SKARVO_CPP_BUILD or beside the
+    module (builds configured with -DSKARVO_CPP_TESTS=ON), else built here
+    from the core sources with CMake, so that an installed module is checked
+    the same way."""
     import skarvo_mp
 
     for folder in (os.environ.get("SKARVO_CPP_BUILD"), pathlib.Path(skarvo_mp.__file__).parent):
         if folder and (pathlib.Path(folder) / name).is_file():
             return pathlib.Path(folder) / name
-    if name not in _programs:
-        compiler = shutil.which(os.environ.get("CXX", "c++"))
-        files = [str(f) for pattern in sources for f in sorted(ROOT.glob(pattern))]
-        if compiler is None:
-            pytest.fail(f"{name}: no C++ compiler to build it")
-        out = pathlib.Path(tempfile.mkdtemp(prefix=name)) / name
-        atexit.register(shutil.rmtree, out.parent, True)
-        cmd = [compiler, "-O2", "-std=c++20", f"-I{ROOT / 'src'}", "-I/usr/include/eigen3", *files,
-               str(ROOT / "tests" / "cpp" / f"{name}.cpp"), "-lz", "-pthread", "-o", str(out)]
-        build = subprocess.run(cmd, capture_output=True, text=True, check=False)
-        if build.returncode != 0:
-            pytest.fail(f"{name} could not be compiled:\n{build.stderr[-3000:]}")
-        _programs[name] = out
-    return _programs[name]
+    if not _configured:
+        configure = ["cmake", "-S", str(ROOT), "-B", str(CPP_BUILD), "-DSKARVO_PYTHON=OFF",
+                     "-DSKARVO_CPP_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release"]
+        if shutil.which("ninja"):
+            configure += ["-G", "Ninja"]
+        if not (CPP_BUILD / "CMakeCache.txt").exists():
+            done = subprocess.run(configure, capture_output=True, text=True, check=False)
+            if done.returncode != 0:
+                pytest.fail("configuring the C++ checks failed:\n" + done.stdout[-2000:] + done.stderr[-2000:])
+        _configured.append(True)
+    done = subprocess.run(["cmake", "--build", str(CPP_BUILD), "--target", name], capture_output=True, text=True,
+                          check=False)
+    if done.returncode != 0:
+        pytest.fail(f"building {name} failed:\n" + done.stdout[-3000:] + done.stderr[-2000:])
+    return CPP_BUILD / name

@@ -31,7 +31,7 @@ def dump_program() -> pathlib.Path:
     override = os.environ.get("SKARVO_RINEX_DUMP")
     if override:
         return pathlib.Path(override)
-    return cpp_program("rinex_dump", ["src/utils/*.cpp", "src/rinex/*.cpp"])
+    return cpp_program("rinex_dump")
 
 
 def stored_observations(path) -> dict:

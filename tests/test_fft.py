@@ -11,7 +11,7 @@ from conftest import cpp_program
 
 
 def fft_tool():
-    return cpp_program("test_fft", ["src/analysis/fft.cpp"])
+    return cpp_program("test_fft")
 
 
 def run_fft(data, inverse):
