@@ -1,6 +1,7 @@
-"""Shared fixtures: the real observation and orbit files of ../shared/data.
+"""Shared fixtures: the real observation and orbit files of ../shared/data, and
+the C++ check programs of tests/cpp.
 
-Tests that need those files skip with a reason when the folder is absent
+Tests that need the data files skip with a reason when the folder is absent
 (outside this workplace). CI sets SKARVO_REQUIRE_DATA=1 so that a missing
 folder fails the run instead of skipping silently.
 """
@@ -14,6 +15,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 DATA_DIR = pathlib.Path(os.environ.get("SKARVO_DATA", ROOT.parent / "shared" / "data"))
+CPP_BUILD = ROOT / "build" / "cpp-checks"
 
 
 def data_path(relative: str) -> pathlib.Path:
@@ -39,18 +41,12 @@ def gunzipped(tmp_path_factory):
 
     def get(relative: str) -> pathlib.Path:
         if relative not in cache:
-            src = data_path(relative)
-            out = tmp_path_factory.mktemp("gunzip") / src.name[:-3]
-            with gzip.open(src, "rb") as fin, open(out, "wb") as fout:
+            cache[relative] = tmp_path_factory.mktemp("gunzip") / pathlib.Path(relative).name[:-3]
+            with gzip.open(data_path(relative), "rb") as fin, open(cache[relative], "wb") as fout:
                 shutil.copyfileobj(fin, fout)
-            cache[relative] = out
         return cache[relative]
 
     return get
-
-
-CPP_BUILD = ROOT / "build" / "cpp-checks"
-_configured = []
 
 
 def cpp_program(name: str) -> pathlib.Path:
@@ -63,18 +59,12 @@ def cpp_program(name: str) -> pathlib.Path:
     for folder in (os.environ.get("SKARVO_CPP_BUILD"), pathlib.Path(skarvo_mp.__file__).parent):
         if folder and (pathlib.Path(folder) / name).is_file():
             return pathlib.Path(folder) / name
-    if not _configured:
-        configure = ["cmake", "-S", str(ROOT), "-B", str(CPP_BUILD), "-DSKARVO_PYTHON=OFF",
-                     "-DSKARVO_CPP_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release"]
-        if shutil.which("ninja"):
-            configure += ["-G", "Ninja"]
-        if not (CPP_BUILD / "CMakeCache.txt").exists():
-            done = subprocess.run(configure, capture_output=True, text=True, check=False)
-            if done.returncode != 0:
-                pytest.fail("configuring the C++ checks failed:\n" + done.stdout[-2000:] + done.stderr[-2000:])
-        _configured.append(True)
-    done = subprocess.run(["cmake", "--build", str(CPP_BUILD), "--target", name], capture_output=True, text=True,
-                          check=False)
-    if done.returncode != 0:
-        pytest.fail(f"building {name} failed:\n" + done.stdout[-3000:] + done.stderr[-2000:])
+    steps = [["cmake", "--build", str(CPP_BUILD), "--target", name]]
+    if not (CPP_BUILD / "CMakeCache.txt").exists():
+        steps.insert(0, ["cmake", "-S", str(ROOT), "-B", str(CPP_BUILD), "-DSKARVO_PYTHON=OFF", "-DSKARVO_CPP_TESTS=ON",
+                         "-DCMAKE_BUILD_TYPE=Release"] + (["-G", "Ninja"] if shutil.which("ninja") else []))
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            pytest.fail(f"building {name} failed:\n" + done.stdout[-3000:] + done.stderr[-2000:])
     return CPP_BUILD / name

@@ -10,6 +10,7 @@ import io
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import tempfile
@@ -34,48 +35,33 @@ def run(*args):
 
 
 class Page(html.parser.HTMLParser):
-    """Tables (by class, rows of cell texts), image sources and links of a page."""
+    """Tables (by class, rows of cell texts), image sources, links and title of a page."""
 
     def __init__(self, text):
         super().__init__()
-        self.tables, self.images, self.links, self.title = {}, [], [], ""
-        self._table = self._row = self._cell = None
-        self._in_title = False
+        self.tables, self.images, self.links, self.cell = {}, [], [], None
+        self.title = re.search(r"<title>(.*?)</title>", text, re.S).group(1)
         self.feed(text)
-        self.close()
 
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
         if tag == "table":
-            self._table = self.tables.setdefault(a.get("class", ""), [])
-        elif tag == "tr" and self._table is not None:
-            self._row = []
-        elif tag in ("td", "th") and self._row is not None:
-            self._cell = []
-        elif tag == "img":
-            self.images.append(a["src"])
-        elif tag == "a":
-            self.links.append(a["href"])
-        elif tag == "title":
-            self._in_title = True
+            self.table = self.tables.setdefault(a.get("class", ""), [])
+        elif tag == "tr":
+            self.table.append([])
+        elif tag in ("td", "th"):
+            self.cell = []
+        self.images += [a["src"]] if tag == "img" else []
+        self.links += [a["href"]] if tag == "a" else []
 
     def handle_endtag(self, tag):
-        if tag in ("td", "th") and self._cell is not None:
-            self._row.append("".join(self._cell).strip())
-            self._cell = None
-        elif tag == "tr" and self._row is not None:
-            self._table.append(self._row)
-            self._row = None
-        elif tag == "table":
-            self._table = None
-        elif tag == "title":
-            self._in_title = False
+        if tag in ("td", "th"):
+            self.table[-1].append("".join(self.cell).strip())
+            self.cell = None
 
     def handle_data(self, data):
-        if self._cell is not None:
-            self._cell.append(data)
-        if self._in_title:
-            self.title += data
+        if self.cell is not None:
+            self.cell.append(data)
 
 
 @pytest.fixture(scope="module")
@@ -88,7 +74,6 @@ def small_sim(tmp_path_factory):
         "obs": sim.write_rinex(str(folder / (sim.rinex_name() + ".gz"))),
         "sp3": sim.write_sp3(str(folder / sim.sp3_name())),
         "sp3gz": sim.write_sp3(str(folder / (sim.sp3_name() + ".gz"))),
-        "folder": folder,
     }
 
 
@@ -102,13 +87,8 @@ def test_help_imports_neither_numpy_nor_matplotlib_nor_the_module():
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "report" in done.stdout and "demo" in done.stdout
-
-
-@pytest.fixture
-def some_file(tmp_path):
-    p = tmp_path / "obs.rnx"
-    p.write_text("x\n")
-    return p
+    rc, out, err = run()  # no command: the help, and status 2
+    assert rc == 2 and "usage: skarvo-mp" in out and err == ""
 
 
 @pytest.mark.parametrize("args, message", [
@@ -131,19 +111,14 @@ def some_file(tmp_path):
     (["demo", "--hours", "0"], "skarvo-mp demo: argument --hours: must be a positive number, got '0' (see --help)"),
     (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo') "
                      "(see --help)"),
+    (["report", "{dir}"], "skarvo-mp: error: {dir} is a folder; give observation files or a quoted glob such as "
+                          "'{dir}/*.rnx'"),
+    (["report", "{file}", "--out", "{file}"], "skarvo-mp: error: --out {file} exists and is not a folder"),
 ], ids=lambda v: v if isinstance(v, str) and len(v) < 30 else None)
-def test_user_errors_give_one_line_and_status_2(some_file, args, message):
-    rc, out, err = run(*[a.replace("{file}", str(some_file)) for a in args])
-    assert rc == 2
-    assert err == message + "\n"
-    assert out == ""
-
-
-def test_folder_argument_and_out_that_is_a_file(tmp_path, some_file):
-    rc, _, err = run("report", tmp_path)
-    assert rc == 2 and err.startswith(f"skarvo-mp: error: {tmp_path} is a folder") and err.count("\n") == 1
-    rc, _, err = run("report", some_file, "--out", some_file)
-    assert rc == 2 and err == f"skarvo-mp: error: --out {some_file} exists and is not a folder\n"
+def test_user_errors_give_one_line_and_status_2(tmp_path, args, message):
+    (tmp_path / "obs.rnx").write_text("x\n")
+    fill = lambda a: a.replace("{file}", str(tmp_path / "obs.rnx")).replace("{dir}", str(tmp_path))  # noqa: E731
+    assert run(*map(fill, args)) == (2, "", fill(message) + "\n")
 
 
 def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
@@ -160,11 +135,6 @@ def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
     monkeypatch.setenv("SKARVO_MP_DEBUG", "1")
     with pytest.raises(RuntimeError, match="boom"):
         run("report", data(PDEL), "--json")
-
-
-def test_no_command_prints_help_with_status_2():
-    rc, out, err = run()
-    assert rc == 2 and "usage: skarvo-mp" in out and err == ""
 
 
 @pytest.mark.parametrize("content, name, message", [
@@ -185,29 +155,6 @@ def test_unusable_sp3_is_a_user_error(tmp_path, data, content, name, message):
 
 
 # -- reports on real files ------------------------------------------------------------------
-
-def test_snr_statistics_match_numpy_on_the_module_series(data):
-    path = str(data(PDEL))
-    rc, out, err = run("report", path, "--json", "--no-plots")
-    assert rc == 0, err
-    doc = json.loads(out)
-    obs = mp.read_rinex_obs(path)
-    values = collections.defaultdict(list)
-    for sat in obs.satellites():
-        for series in obs.get_snr_series(sat.id):
-            values[(sat.id[0], series.code)] += series.values
-    got = {(r["system"], r["code"]): r for r in doc["snr"]}
-    assert list(got) == sorted(values, key=lambda k: ("GRECJSIM".index(k[0]), k[1]))
-    for key, v in values.items():
-        r = got[key]
-        assert r["count"] == len(v)
-        assert r["mean_dbhz"] == pytest.approx(np.mean(v), rel=1e-12)
-        assert r["p10_dbhz"] == pytest.approx(np.percentile(v, 10), rel=1e-12)
-        assert r["p90_dbhz"] == pytest.approx(np.percentile(v, 90), rel=1e-12)
-    wv = doc["snr_wavelets"]
-    assert [s["satellite"] for s in wv["satellites"]] == sorted(mp.analyze_snr_wavelets(obs)["residuals"])
-    assert wv["bands_s"] == [[60.0, 120.0], [120.0, 300.0], [300.0, 900.0], [900.0, 1800.0]]
-
 
 def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -245,6 +192,23 @@ def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
 
     assert [w for w in doc["warnings"] if "SP3" in w]
     assert doc["elevations"] is None
+
+    # SNR statistics against NumPy on the module's series.
+    values = collections.defaultdict(list)
+    for sat in obs.satellites():
+        for series in obs.get_snr_series(sat.id):
+            values[(sat.id[0], series.code)] += series.values
+    got = {(r["system"], r["code"]): r for r in doc["snr"]}
+    assert list(got) == sorted(values, key=lambda k: ("GRECJSIM".index(k[0]), k[1]))
+    for key, v in values.items():
+        r = got[key]
+        assert r["count"] == len(v)
+        assert r["mean_dbhz"] == pytest.approx(np.mean(v), rel=1e-12)
+        assert r["p10_dbhz"] == pytest.approx(np.percentile(v, 10), rel=1e-12)
+        assert r["p90_dbhz"] == pytest.approx(np.percentile(v, 90), rel=1e-12)
+    wv = doc["snr_wavelets"]
+    assert [s["satellite"] for s in wv["satellites"]] == sorted(mp.analyze_snr_wavelets(obs)["residuals"])
+    assert wv["bands_s"] == [[60.0, 120.0], [120.0, 300.0], [300.0, 900.0], [900.0, 1800.0]]
 
 
 def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
@@ -302,59 +266,33 @@ def test_without_matplotlib_a_one_line_notice_and_no_figures(data, tmp_path, mon
     assert not list(tmp_path.glob("*.png"))
 
 
-@pytest.mark.parametrize("relative", [
-    "rinex2/delf0010.21o", "rinex2/07590920.05o", "rinex3/GEOP092I.24o.gz",
-    "rinex4/ACRG00GHA_R_20240010000_01H_30S_MO.rnx", "odd/pixel6.23o",
-    "odd/14601736.18o", "odd/z_tracking.rnx",
-])
-def test_report_on_odd_real_files(data, relative):
-    path = str(data(relative))
-    rc, out, err = run("report", path, "--json", "--no-plots", "--systems", "G,R,E,C,J,S,I")
-    assert rc == 0, err
-    doc = json.loads(out)
-    obs = mp.read_rinex_obs(path)
-    assert doc["file"]["epochs"] == obs.num_epochs
-    assert doc["file"]["satellites"] == obs.num_satellites
-    assert len(doc["multipath"]) == len(mp.MultipathAnalyzer(obs, systems=list("GRECJSI")).analyze().statistics)
-
-
-def test_unsupported_file_fails_with_one_line(data):
-    path = data("odd/KOSG0010.95O")  # version written as "2", which the reader refuses
-    rc, out, err = run("report", path, "--no-plots", "--json")
-    assert (rc, out) == (1, "")
-    assert err == f"skarvo-mp: {path}: Failed to read RINEX: Unsupported RINEX version: 2\n"
-
-
 # -- orbits: compressed, merged, temporary files ---------------------------------------------
 
-def test_gzip_sp3_is_decompressed_privately_and_removed(small_sim, tmp_path, monkeypatch):
+def test_gzip_sp3_is_decompressed_privately_and_the_report_is_deterministic(small_sim, tmp_path, monkeypatch):
     private_tmp = tmp_path / "tmp"
     private_tmp.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(private_tmp))
-    rc, out, err = run("report", small_sim["obs"], "--sp3", small_sim["sp3gz"], "--json", "--no-plots")
-    assert rc == 0, err
+    docs = []
+    for sp3 in ("sp3gz", "sp3", "sp3"):
+        rc, _, err = run("report", small_sim["obs"], "--sp3", small_sim[sp3], "--no-plots", "--out",
+                         tmp_path / f"run{len(docs)}")
+        assert rc == 0, err
+        doc = json.loads((tmp_path / f"run{len(docs)}" / "report.json").read_text())
+        doc["outputs"]["folder"] = doc["elevations"]["sp3"] = doc["settings"]["sp3"] = None
+        docs.append(doc)
     assert os.listdir(private_tmp) == []
-    doc = json.loads(out)
-    total = sum(r["estimates"] for r in doc["multipath"])
-    assert doc["elevations"]["computed"] == total and doc["elevations"]["failed"] == 0
-
-    rc, plain_out, _ = run("report", small_sim["obs"], "--sp3", small_sim["sp3"], "--json", "--no-plots")
-    plain = json.loads(plain_out)
-    assert plain["multipath"] == doc["multipath"]
+    assert docs[0] == docs[1] == docs[2]
+    assert docs[0]["elevations"]["computed"] == sum(r["estimates"] for r in docs[0]["multipath"])
+    assert docs[0]["elevations"]["failed"] == 0
 
 
 def test_sp3_files_of_a_split_day_are_merged(small_sim, tmp_path):
-    text = pathlib.Path(small_sim["sp3"]).read_text()
-    lines = text.splitlines(keepends=True)
-    head_end = next(i for i, l in enumerate(lines) if l.startswith("*"))
+    lines = pathlib.Path(small_sim["sp3"]).read_text().splitlines(keepends=True)
     epochs = [i for i, l in enumerate(lines) if l.startswith("*")]
-    middle = epochs[len(epochs) // 2]
-    overlap = epochs[len(epochs) // 2 - 2]  # the second file repeats two epochs
-    first = lines[:middle] + ["EOF\n"]
-    second = lines[:head_end] + lines[overlap:]
-    (tmp_path / "a.sp3").write_text("".join(first))
+    middle, overlap = epochs[len(epochs) // 2], epochs[len(epochs) // 2 - 2]  # the second file repeats two epochs
+    (tmp_path / "a.sp3").write_text("".join(lines[:middle] + ["EOF\n"]))
     with gzip.open(tmp_path / "b.sp3.gz", "wt") as f:
-        f.write("".join(second))
+        f.write("".join(lines[:epochs[0]] + lines[overlap:]))
     rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", tmp_path / "b.sp3.gz",
                        tmp_path / "a.sp3")
     assert rc == 0, err
@@ -366,33 +304,18 @@ def test_sp3_files_of_a_split_day_are_merged(small_sim, tmp_path):
     assert merged["elevations"]["sp3"] == [str(tmp_path / "b.sp3.gz"), str(tmp_path / "a.sp3")]
 
 
-def test_sp3_of_another_day_is_not_used(small_sim, data):
+def test_sp3_of_another_day_is_not_used_and_position_option_overrides_header(small_sim, data):
     rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", data(IGS))
     assert rc == 0, err
     doc = json.loads(out)
     assert doc["elevations"] is None
     assert any(w.startswith("no SP3 file covers 2025-06-15 00:00 to 2025-06-15 02:59") for w in doc["warnings"])
-
-
-def test_position_option_overrides_header(small_sim):
     x, y, z = (float(v) for v in small_sim["sim"].receiver_ecef)
     rc, out, err = run("report", small_sim["obs"], "--json", "--no-plots", "--sp3", small_sim["sp3"],
                        "--position", x + 1000.0, y, z)
     assert rc == 0, err
     el = json.loads(out)["elevations"]
     assert el["receiver_source"] == "option" and el["receiver_m"] == [x + 1000.0, y, z]
-
-
-def test_report_is_deterministic(small_sim, tmp_path):
-    docs = []
-    for k in (1, 2):
-        rc, _, err = run("report", small_sim["obs"], "--sp3", small_sim["sp3"], "--no-plots", "--out",
-                         tmp_path / f"run{k}")
-        assert rc == 0, err
-        doc = json.loads((tmp_path / f"run{k}" / "report.json").read_text())
-        doc["outputs"]["folder"] = None
-        docs.append(doc)
-    assert docs[0] == docs[1]
 
 
 # -- batches ------------------------------------------------------------------------------------
@@ -427,16 +350,16 @@ def test_batch_with_a_broken_file(data, tmp_path):
         assert (out_dir / link).is_file()
 
 
-def test_batch_json_lists_reports_and_failures(data, tmp_path):
-    broken = tmp_path / "v5.rnx"
-    broken.write_text("     5.00           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n")
-    rc, out, err = run("report", data(PDEL), broken, "--json", "--jobs", "2")
+def test_unsupported_file_alone_and_in_a_json_batch(data):
+    path = data("odd/KOSG0010.95O")  # version written as "2", which the reader refuses
+    message = "Failed to read RINEX: Unsupported RINEX version: 2"
+    assert run("report", path, "--no-plots", "--json") == (1, "", f"skarvo-mp: {path}: {message}\n")
+    rc, out, err = run("report", data(PDEL), path, "--json", "--jobs", "2")
     assert rc == 1
     doc = json.loads(out)
     assert doc["schema"] == "skarvo-mp-batch/1"
     assert [r["file"]["name"] for r in doc["reports"]] == ["pdel0010.21o"]
-    assert doc["failures"] == [{"path": str(broken),
-                                "error": "Failed to read RINEX: Unsupported RINEX version: 5.00"}]
+    assert doc["failures"] == [{"path": str(path), "error": message}]
 
 
 def test_glob_expansion_and_folder_names(data, tmp_path):

@@ -10,18 +10,11 @@ import pytest
 
 import skarvo_mp
 
-CLASSES = [
-    "GnssSystem", "Satellite", "Epoch", "Ecef", "Geodetic", "RinexObsData",
-    "MultipathEstimate", "MultipathStats", "CycleSlip", "AnalysisResults",
-    "MultipathAnalyzer", "SnrSeries", "Sp3Data",
-]
-FUNCTIONS = [
-    "read_rinex_obs", "read_rinex_obs_bytes", "read_sp3", "get_frequency",
-    "get_wavelength", "calculate_azel", "compute_elevation", "version",
-    "morlet_cwt", "band_power", "red_noise_significance", "period_bands",
-    "detrend_arc", "split_arcs", "fresnel_zone", "fresnel_map", "scalogram",
-    "analyze_snr_wavelets",
-]
+CLASSES = ["GnssSystem", "Satellite", "Epoch", "Ecef", "Geodetic", "RinexObsData", "MultipathEstimate",
+           "MultipathStats", "CycleSlip", "AnalysisResults", "MultipathAnalyzer", "SnrSeries", "Sp3Data"]
+FUNCTIONS = ["read_rinex_obs", "read_rinex_obs_bytes", "read_sp3", "get_frequency", "get_wavelength", "calculate_azel",
+             "compute_elevation", "version", "morlet_cwt", "band_power", "red_noise_significance", "period_bands",
+             "detrend_arc", "split_arcs", "fresnel_zone", "fresnel_map", "scalogram", "analyze_snr_wavelets"]
 CONSTANTS = ["SPEED_OF_LIGHT", "GM_WGS84", "EARTH_RADIUS", "GPS_L1_WAVELENGTH"]
 
 
@@ -49,15 +42,10 @@ def test_version_matches_distribution_metadata():
     assert dist_version == skarvo_mp.version()
 
 
-@pytest.mark.parametrize(
-    "name, value",
-    [
-        ("SPEED_OF_LIGHT", 299792458.0),
-        ("GM_WGS84", 3.986005e14),
-        ("EARTH_RADIUS", 6378137.0),
-        ("GPS_L1_WAVELENGTH", 0.19029367279836487),
-    ],
-)
+@pytest.mark.parametrize("name, value", [
+    ("SPEED_OF_LIGHT", 299792458.0), ("GM_WGS84", 3.986005e14), ("EARTH_RADIUS", 6378137.0),
+    ("GPS_L1_WAVELENGTH", 0.19029367279836487),
+])
 def test_constants_are_exact_floats(name, value):
     got = getattr(skarvo_mp, name)
     assert type(got) is float and got == value
@@ -67,14 +55,12 @@ def test_l1_wavelength_is_speed_of_light_over_l1():
     assert skarvo_mp.GPS_L1_WAVELENGTH == skarvo_mp.SPEED_OF_LIGHT / 1575.42e6
 
 
-@pytest.mark.parametrize(
-    "name, doc, signature",
-    [
-        ("GnssSystem", "Python-exposed GNSS System enum", "(code)"),
-        ("Satellite", "Python-exposed Satellite", "(id)"),
-        ("Epoch", "Python-exposed Epoch (time)", "(year, month, day, hour=0, minute=0, second=0.0)"),
-    ],
-)
+@pytest.mark.parametrize("name, doc, signature", [
+    ("GnssSystem", "Python-exposed GNSS System enum", "(code)"), ("Satellite", "Python-exposed Satellite", "(id)"),
+    ("Epoch", "Python-exposed Epoch (time)", "(year, month, day, hour=0, minute=0, second=0.0)"),
+    ("Ecef", "Python-exposed ECEF coordinates", "(x, y, z)"),
+    ("Geodetic", "Python-exposed Geodetic coordinates", "(lat, lon, height)"),
+])
 def test_class_doc_and_text_signature(name, doc, signature):
     cls = getattr(skarvo_mp, name)
     assert cls.__doc__ == doc
@@ -94,47 +80,43 @@ def test_every_class_reports_builtins_and_python_exposed_doc(name):
         assert cls.__doc__.startswith("Python-exposed ")
 
 
-@pytest.mark.parametrize(
-    "name, signature, doc",
-    [
-        ("get_frequency", "(system, band, fcn=None)", "Get frequency for a GNSS signal"),
-        ("get_wavelength", "(system, band, fcn=None)", "Get wavelength for a GNSS signal"),
-        ("version", "()", "Get library version"),
-        ("read_rinex_obs", "(path)", "Read RINEX observation file"),
-        ("read_rinex_obs_bytes", "(data, filename)", "Read RINEX observation from bytes"),
-        ("read_sp3", "(path)", "Read SP3 file"),
-        ("calculate_azel", "(receiver, satellite)", "Calculate azimuth and elevation"),
-        ("compute_elevation", "(sp3, receiver, satellite, epoch)",
-         "Compute satellite elevation from SP3 and receiver position"),
-        ("morlet_cwt", "(y, dt, dj=0.125, s0=None)",
-         "Morlet continuous wavelet transform (Torrence & Compo 1998).\n"
-         'Returns {"power", "scales", "periods", "coi"}; `power` has one row per scale.'),
-        ("band_power", "(y, dt, bands, dj=0.125)",
-         "Scale-averaged wavelet power of `y` for each `(lo, hi)` period band (s)."),
-        ("red_noise_significance", "(y, dt, periods, confidence=0.95)",
-         "Red-noise significance level per period (T&C eq. 16-18)."),
-        ("period_bands", "(dt)", "Interval-adaptive period bands (s) for SNR band power."),
-        ("detrend_arc", "(t, values, max_order=9)",
-         "Remove the best polynomial trend (order 2..max_order). Returns (residual, order)."),
-        ("split_arcs", "(times, dt, gap_factor=5.0)",
-         "Split increasing times into contiguous arcs at gaps > gap_factor\u00b7dt.\n"
-         "Returns (start, stop) index pairs."),
-        ("fresnel_zone", "(elevation, antenna_height, wavelength=None)",
-         "First Fresnel zone (a, b, distance) in metres for a horizontal reflector\n"
-         "`antenna_height` below the antenna. Wavelength defaults to GPS L1."),
-        ("fresnel_map", "(tracks, antenna_height, min_elevation=5.0, wavelength=None)",
-         "Fresnel footprints along satellite tracks, one per 10\u00b0\u00d710\u00b0 az/el cell.\n"
-         "`tracks` is a list of (satellite, azimuths, elevations) in degrees.\n"
-         "Returns dicts with keys sat, az, el, a, b, dist."),
-        ("scalogram", "(t, values, interval, max_columns=600)",
-         'Wavelet scalogram of the longest arc: {"t", "periods", "power",\n'
-         '"significance", "coi", "interval"}. Needs at least 40 samples.'),
-        ("analyze_snr_wavelets", "(obs, satellites=None, interval=None, bands=None)",
-         "\u03b4SNR residuals and band power per satellite, computed in parallel.\n"
-         'Returns {"bands", "interval", "residuals": {sat: {code, t0, t, v, orders}},\n'
-         '"band_power": {sat: {t, power}}}.'),
-    ],
-)
+@pytest.mark.parametrize("name, signature, doc", [
+    ("get_frequency", "(system, band, fcn=None)", "Get frequency for a GNSS signal"),
+    ("get_wavelength", "(system, band, fcn=None)", "Get wavelength for a GNSS signal"),
+    ("version", "()", "Get library version"), ("read_rinex_obs", "(path)", "Read RINEX observation file"),
+    ("read_rinex_obs_bytes", "(data, filename)", "Read RINEX observation from bytes"),
+    ("read_sp3", "(path)", "Read SP3 file"),
+    ("calculate_azel", "(receiver, satellite)", "Calculate azimuth and elevation"),
+    ("compute_elevation", "(sp3, receiver, satellite, epoch)",
+     "Compute satellite elevation from SP3 and receiver position"),
+    ("morlet_cwt", "(y, dt, dj=0.125, s0=None)",
+     "Morlet continuous wavelet transform (Torrence & Compo 1998).\n"
+     'Returns {"power", "scales", "periods", "coi"}; `power` has one row per scale.'),
+    ("band_power", "(y, dt, bands, dj=0.125)",
+     "Scale-averaged wavelet power of `y` for each `(lo, hi)` period band (s)."),
+    ("red_noise_significance", "(y, dt, periods, confidence=0.95)",
+     "Red-noise significance level per period (T&C eq. 16-18)."),
+    ("period_bands", "(dt)", "Interval-adaptive period bands (s) for SNR band power."),
+    ("detrend_arc", "(t, values, max_order=9)",
+     "Remove the best polynomial trend (order 2..max_order). Returns (residual, order)."),
+    ("split_arcs", "(times, dt, gap_factor=5.0)",
+     "Split increasing times into contiguous arcs at gaps > gap_factor\u00b7dt.\n"
+     "Returns (start, stop) index pairs."),
+    ("fresnel_zone", "(elevation, antenna_height, wavelength=None)",
+     "First Fresnel zone (a, b, distance) in metres for a horizontal reflector\n"
+     "`antenna_height` below the antenna. Wavelength defaults to GPS L1."),
+    ("fresnel_map", "(tracks, antenna_height, min_elevation=5.0, wavelength=None)",
+     "Fresnel footprints along satellite tracks, one per 10\u00b0\u00d710\u00b0 az/el cell.\n"
+     "`tracks` is a list of (satellite, azimuths, elevations) in degrees.\n"
+     "Returns dicts with keys sat, az, el, a, b, dist."),
+    ("scalogram", "(t, values, interval, max_columns=600)",
+     'Wavelet scalogram of the longest arc: {"t", "periods", "power",\n'
+     '"significance", "coi", "interval"}. Needs at least 40 samples.'),
+    ("analyze_snr_wavelets", "(obs, satellites=None, interval=None, bands=None)",
+     "\u03b4SNR residuals and band power per satellite, computed in parallel.\n"
+     'Returns {"bands", "interval", "residuals": {sat: {code, t0, t, v, orders}},\n'
+     '"band_power": {sat: {t, power}}}.'),
+])
 def test_function_doc_and_text_signature(name, signature, doc):
     fn = getattr(skarvo_mp, name)
     assert fn.__text_signature__ == signature
@@ -154,16 +136,28 @@ def test_methods_have_self_signatures_usable_by_inspect(name):
         assert params[0] == "self", attr
 
 
-@pytest.mark.parametrize(
-    "bound, params",
-    [
-        (skarvo_mp.Epoch(2024, 1, 1).to_iso, []),
-        (skarvo_mp.Epoch(2024, 1, 1).to_gps_time, []),
-    ]
-    + [(skarvo_mp.Ecef(1, 2, 3).distance, ["other"])],
-)
+@pytest.mark.parametrize("bound, params", [
+    (skarvo_mp.Epoch(2024, 1, 1).to_iso, []), (skarvo_mp.Epoch(2024, 1, 1).to_gps_time, []),
+    (skarvo_mp.Ecef(1, 2, 3).distance, ["other"]),
+])
 def test_bound_methods_have_signatures(bound, params):
     assert list(inspect.signature(bound).parameters) == params
+
+
+@pytest.mark.parametrize("name", ["RinexObsData", "Sp3Data", "SnrSeries", "MultipathEstimate", "MultipathStats",
+                                  "CycleSlip", "AnalysisResults"])
+def test_result_classes_come_from_the_module_only(name):
+    with pytest.raises(TypeError):
+        getattr(skarvo_mp, name)()
+
+
+@pytest.mark.parametrize("obj, attr", [
+    (skarvo_mp.Epoch(2024, 1, 1), "year"), (skarvo_mp.Satellite("G05"), "prn"), (skarvo_mp.GnssSystem("G"), "name"),
+    (skarvo_mp.Ecef(1, 2, 3), "x"), (skarvo_mp.Geodetic(1, 2, 3), "lat"),
+])
+def test_value_attributes_are_read_only(obj, attr):
+    with pytest.raises(AttributeError):
+        setattr(obj, attr, 1)
 
 
 def test_reimport_returns_the_same_module_object():

@@ -2,56 +2,22 @@
 settings and their errors, pairing, the MP combination against an independent
 NumPy computation, arcs, slips, statistics and the result objects."""
 import gc
+import itertools
 import math
-import threading
 
 import numpy as np
 import pytest
 
 import skarvo_mp as sm
-
+from rinex_helpers import parse_v3, rinex3
 
 C = 299792458.0
 F = {("G", 1): 1575420000.0, ("G", 2): 1227600000.0, ("E", 1): 1575420000.0, ("E", 5): 1176450000.0,
      ("R", 1): 1602000000.0 + 1 * 562500.0, ("R", 2): 1246000000.0 + 1 * 437500.0}  # R05: channel 1
 
 
-# ---- a small RINEX 3 writer -------------------------------------------------------
-
-def _header_line(content, label):
-    return f"{content:<60}{label}\n"
-
-
-def rinex3(obs_types, epochs, interval=30.0):
-    """Text of a version 3.05 file. `obs_types` maps a system letter to its
-    codes; `epochs` is a list of (seconds of 2020-06-25, {sat: {code: value
-    or (value, lli)}})."""
-    out = [_header_line("     3.05           OBSERVATION DATA    M", "RINEX VERSION / TYPE")]
-    for sys_letter, codes in obs_types.items():
-        out.append(_header_line(f"{sys_letter}  {len(codes):3d}" + "".join(f" {c}" for c in codes),
-                                "SYS / # / OBS TYPES"))
-    if interval is not None:
-        out.append(_header_line(f"{interval:10.3f}", "INTERVAL"))
-    out.append(_header_line("", "END OF HEADER"))
-    for t, sats in epochs:
-        h, rem = divmod(t, 3600)
-        m, s = divmod(rem, 60)
-        out.append(f"> 2020 06 25 {int(h):02d} {int(m):02d}{s:11.7f}  0{len(sats):3d}\n")
-        for sat, obs in sats.items():
-            line = f"{sat:<3}"
-            for code in obs_types[sat[0]]:
-                v = obs.get(code)
-                if v is None:
-                    line += " " * 16
-                else:
-                    value, lli = v if isinstance(v, tuple) else (v, None)
-                    line += f"{value:14.3f}{'' if lli is None else lli:1}5"
-            out.append(line.rstrip() + "\n")
-    return "".join(out).encode()
-
-
 def read(text):
-    return sm.read_rinex_obs_bytes(text, "synthetic.rnx")
+    return sm.read_rinex_obs_bytes(text.encode(), "synthetic.rnx")
 
 
 def track(sys_letter, b1, b2, t, mp, code1, code2, ph1, ph2, snr=None, n1=1000.0, n2=-700.0, iono=None):
@@ -85,7 +51,7 @@ def day_text(n=240, lli_at=None, l2_jump_at=None):
         e11 = track("E", 1, 5, t, 0.1 * math.sin(i * 0.2), "C1C", "C5Q", "L1C", "L5Q")
         r05 = track("R", 1, 2, t, 0.25 * math.sin(i * 0.05), "C1C", "C2P", "L1C", "L2P")
         epochs.append((t, {"G02": g02, "R05": r05, "E11": e11, "G01": g01}))
-    return rinex3(TYPES, epochs)
+    return rinex3(epochs, TYPES)
 
 
 @pytest.fixture(scope="module")
@@ -93,34 +59,14 @@ def day():
     return read(day_text(lli_at=100))
 
 
-def written_values(text):
-    """(sat, code) -> list of (seconds, value) parsed from the file text."""
-    values, t = {}, None
-    lines = text.decode().splitlines()
-    body = lines[lines.index(next(l for l in lines if l.endswith("END OF HEADER"))) + 1:]
-    for line in body:
-        if line.startswith(">"):
-            t = int(line[13:15]) * 3600 + int(line[16:18]) * 60 + float(line[18:29])
-            continue
-        sat = line[:3]
-        for k, code in enumerate(TYPES[sat[0]]):
-            field = line[3 + 16 * k: 3 + 16 * k + 14].strip()
-            if field:
-                values.setdefault((sat, code), []).append((t, float(field)))
-    return values
-
-
 def raw_mp(text, sat, code, ph1, ph2):
-    v = written_values(text)
-    s = sat[0]
-    f1, f2 = F[(s, int(ph1[1]))], F[(s, int(ph2[1]))]
-    alpha = f1 * f1 / (f2 * f2)
-    k = 2.0 / (alpha - 1.0)
-    p = np.array([x for _, x in v[(sat, code)]])
-    l1 = np.array([x for _, x in v[(sat, ph1)]])
-    l2 = np.array([x for _, x in v[(sat, ph2)]])
-    t = np.array([x for x, _ in v[(sat, code)]])
-    return t, p - (1 + k) * (C / f1) * l1 + k * (C / f2) * l2
+    """The MP combination of the values written in `text`, and their times."""
+    obs = parse_v3(text.splitlines(), {sat})[3]
+    f1, f2 = F[(sat[0], int(ph1[1]))], F[(sat[0], int(ph2[1]))]
+    k = 2.0 / (f1 * f1 / (f2 * f2) - 1.0)
+    epochs = sorted(e for e, s, c in obs if c == code)
+    p, l1, l2 = (np.array([obs[(e, sat, c)][0] for e in epochs]) for c in (code, ph1, ph2))
+    return 30.0 * np.array(epochs), p - (1 + k) * (C / f1) * l1 + k * (C / f2) * l2
 
 
 def series(results, sat, signal):
@@ -130,40 +76,20 @@ def series(results, sat, signal):
 
 # ---- constructor ---------------------------------------------------------------
 
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        (dict(include_codes=["C1"]), "include_codes entry 'C1' must be a 3-char code ('C1C') or system+code ('GC1C')"),
-        (dict(include_codes=[" c1 "]), "include_codes entry ' c1 ' must be a 3-char code ('C1C') or system+code ('GC1C')"),
-        (dict(include_codes=["C1C", "GC1CX"]),
-         "include_codes entry 'GC1CX' must be a 3-char code ('C1C') or system+code ('GC1C')"),
-        (dict(exclude_codes=["XC1C"]), "exclude_codes entry 'XC1C' has an unknown system prefix"),
-        (dict(exclude_codes=["XQ1C"]), "exclude_codes entry 'XQ1C' is not a valid signal code"),
-        (dict(exclude_codes=["\u00e91C"]), "exclude_codes entry '\u00e91C' is not a valid signal code"),
-        (dict(include_codes=["Q1C"], exclude_codes=["C1"]), "include_codes entry 'Q1C' is not a valid signal code"),
-    ],
-    ids=["short", "blank-padded", "second-entry", "prefix", "code-before-prefix", "multibyte", "include-first"],
-)
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(include_codes=["C1"]), "include_codes entry 'C1' must be a 3-char code ('C1C') or system+code ('GC1C')"),
+    (dict(include_codes=[" c1 "]), "include_codes entry ' c1 ' must be a 3-char code ('C1C') or system+code ('GC1C')"),
+    (dict(include_codes=["C1C", "GC1CX"]),
+     "include_codes entry 'GC1CX' must be a 3-char code ('C1C') or system+code ('GC1C')"),
+    (dict(exclude_codes=["XC1C"]), "exclude_codes entry 'XC1C' has an unknown system prefix"),
+    (dict(exclude_codes=["XQ1C"]), "exclude_codes entry 'XQ1C' is not a valid signal code"),
+    (dict(exclude_codes=["\u00e91C"]), "exclude_codes entry '\u00e91C' is not a valid signal code"),
+    (dict(include_codes=["Q1C"], exclude_codes=["C1"]), "include_codes entry 'Q1C' is not a valid signal code"),
+], ids=["short", "blank-padded", "second-entry", "prefix", "code-before-prefix", "multibyte", "include-first"])
 def test_constructor_rejects_bad_code_lists(day, kwargs, message):
     with pytest.raises(ValueError) as info:
         sm.MultipathAnalyzer(day, **kwargs)
     assert str(info.value) == message
-
-
-@pytest.mark.parametrize(
-    "kwargs",
-    [dict(elevation_cutoff=None), dict(max_epochs=-1), dict(systems="G"), dict(include_codes=[1]),
-     dict(bias_window_seconds="1500"), dict(min_arc_seconds=None)],
-    ids=lambda k: next(iter(k)),
-)
-def test_constructor_type_errors(day, kwargs):
-    with pytest.raises(TypeError):
-        sm.MultipathAnalyzer(day, **kwargs)
-
-
-def test_constructor_needs_observation_data():
-    with pytest.raises(TypeError):
-        sm.MultipathAnalyzer("obs.rnx")
 
 
 def test_constructor_signature():
@@ -174,55 +100,17 @@ def test_constructor_signature():
     assert sm.MultipathAnalyzer.analyze.__text_signature__ == "($self)"
 
 
-@pytest.mark.parametrize("cls", ["MultipathEstimate", "MultipathStats", "CycleSlip", "AnalysisResults"])
-def test_result_classes_have_no_constructor(cls):
-    with pytest.raises(TypeError):
-        getattr(sm, cls)()
-
-
 # ---- pairing, MP values and arcs ------------------------------------------------
 
-def test_labels_and_estimate_order(day):
+def test_labels_estimate_order_and_statistics_against_numpy(day):
     res = sm.MultipathAnalyzer(day).analyze()
-    labels = [s.signal for s in res.statistics]
-    assert labels == ["GALM1C", "GALM5Q", "GLOM1C", "GLOM2P", "GPSM1C", "GPSM2W"]
-    seen = []
-    for e in res.estimates:
-        key = (e.system, e.signal, e.satellite)
-        if not seen or seen[-1] != key:
-            seen.append(key)
-    assert seen == [("E", "C1C", "E11"), ("E", "C5Q", "E11"), ("R", "C1C", "R05"), ("R", "C2P", "R05"),
+    assert [s.signal for s in res.statistics] == ["GALM1C", "GALM5Q", "GLOM1C", "GLOM2P", "GPSM1C", "GPSM2W"]
+    runs = [key for key, _ in itertools.groupby((e.system, e.signal, e.satellite) for e in res.estimates)]
+    assert runs == [("E", "C1C", "E11"), ("E", "C5Q", "E11"), ("R", "C1C", "R05"), ("R", "C2P", "R05"),
                     ("G", "C1C", "G01"), ("G", "C1C", "G02"), ("G", "C2W", "G01"), ("G", "C2W", "G02")]
     assert res.total_estimates() == len(res.estimates)
     assert res.total_cycle_slips() == len(res.cycle_slips) == 1
     assert repr(res) == f"AnalysisResults(estimates={len(res.estimates)}, signals=6, cycle_slips=1)"
-
-
-@pytest.mark.parametrize("sat, code, ph1, ph2", [
-    ("G01", "C1C", "L1C", "L2W"), ("G01", "C2W", "L2W", "L1C"), ("E11", "C5Q", "L5Q", "L1C"),
-    ("R05", "C1C", "L1C", "L2P"),
-])
-def test_arc_means_match_independent_computation(sat, code, ph1, ph2):
-    text = day_text()
-    res = sm.MultipathAnalyzer(read(text), bias_window_seconds=None).analyze()
-    t, mp = raw_mp(text, sat, code, ph1, ph2)
-    got, _ = series(res, sat, code)
-    assert len(got) == len(mp) == 240
-    np.testing.assert_allclose(got, mp - mp.mean(), rtol=0, atol=1e-7)
-    assert abs(got.sum()) < 1e-8
-
-
-def test_moving_mean_matches_centred_window():
-    text = day_text()
-    res = sm.MultipathAnalyzer(read(text)).analyze()  # 2-hour arcs, 1500-s window
-    t, mp = raw_mp(text, "G02", "C1C", "L1C", "L2W")
-    expected = np.array([mp[i] - mp[np.abs(t - t[i]) <= 750.0].mean() for i in range(len(t))])
-    got, _ = series(res, "G02", "C1C")
-    np.testing.assert_allclose(got, expected, rtol=0, atol=1e-7)
-
-
-def test_statistics_against_numpy(day):
-    res = sm.MultipathAnalyzer(day).analyze()
     short = {"G": "GPS", "E": "GAL", "R": "GLO"}
     for st in res.statistics:
         x = np.array([e.mp_value for e in res.estimates if short[e.system] + "M" + e.signal[1:] == st.signal])
@@ -237,6 +125,25 @@ def test_statistics_against_numpy(day):
     assert repr(gps) == f"MultipathStats(signal='GPSM1C', rms={gps.rms:.4f}, count={gps.count})"
 
 
+@pytest.mark.parametrize("sat, code, ph1, ph2, window", [
+    ("G01", "C1C", "L1C", "L2W", None), ("G01", "C2W", "L2W", "L1C", None), ("E11", "C5Q", "L5Q", "L1C", None),
+    ("R05", "C1C", "L1C", "L2P", None), ("G02", "C1C", "L1C", "L2W", 1500.0),
+])
+def test_bias_removal_matches_independent_computation(sat, code, ph1, ph2, window):
+    # Without a window each 2-hour arc loses its mean; with one, the mean of
+    # the centred window.
+    text = day_text()
+    res = sm.MultipathAnalyzer(read(text), bias_window_seconds=window).analyze()
+    t, mp = raw_mp(text, sat, code, ph1, ph2)
+    expected = mp - (mp.mean() if window is None else
+                     np.array([mp[np.abs(t - ti) <= window / 2].mean() for ti in t]))
+    got, _ = series(res, sat, code)
+    assert len(got) == len(mp) == 240
+    np.testing.assert_allclose(got, expected, rtol=0, atol=1e-7)
+    if window is None:
+        assert abs(got.sum()) < 1e-8
+
+
 def test_estimate_attributes_and_copies(day):
     res = sm.MultipathAnalyzer(day).analyze()
     first = res.estimates[0]
@@ -246,17 +153,11 @@ def test_estimate_attributes_and_copies(day):
     assert g01.snr == 45.0
     assert next(e for e in res.estimates if e.satellite == "G01" and e.signal == "C2W").snr is None
 
+    # Elevation and azimuth can be set; the list hands out copies.
     first.elevation = 10
     first.azimuth = 123.5
     assert (first.elevation, first.azimuth) == (10.0, 123.5)
     assert (res.estimates[0].elevation, res.estimates[0].azimuth) == (45.0, 0.0)
-    for name in ("elevation", "azimuth"):
-        with pytest.raises(AttributeError, match="^can't delete attribute$"):
-            delattr(first, name)
-    with pytest.raises(TypeError):
-        first.elevation = "high"
-    with pytest.raises(AttributeError):
-        first.mp_value = 1.0
     assert repr(first).startswith("MultipathEstimate(satellite='E11', signal='C1C', epoch='2020-06-25T00:00:00.000Z'")
 
 
@@ -269,10 +170,8 @@ def test_cutoff_above_placeholder_keeps_empty_statistics(day):
 
 @pytest.mark.parametrize("kwargs, labels", [
     (dict(systems=["gps", "E"]), ["GALM1C", "GALM5Q", "GPSM1C", "GPSM2W"]),
-    (dict(systems=["GLONASS"]), ["GPSM1C", "GPSM2W"]),
-    (dict(systems=["X", ""]), []),
-    (dict(include_codes=["gc1c"]), ["GPSM1C"]),
-    (dict(include_codes=[" c1c "]), ["GALM1C", "GLOM1C", "GPSM1C"]),
+    (dict(systems=["GLONASS"]), ["GPSM1C", "GPSM2W"]), (dict(systems=["X", ""]), []),
+    (dict(include_codes=["gc1c"]), ["GPSM1C"]), (dict(include_codes=[" c1c "]), ["GALM1C", "GLOM1C", "GPSM1C"]),
     (dict(include_codes=["C1C"], exclude_codes=["C1C"]), []),
     (dict(exclude_codes=["RC2P", "C5Q"]), ["GALM1C", "GLOM1C", "GPSM1C", "GPSM2W"]),
 ])
@@ -283,11 +182,13 @@ def test_selection(day, kwargs, labels):
     assert [(s.satellite, s.method) for s in res.cycle_slips] == [("G02", "lli")]
 
 
-def test_max_epochs_thins_every_third_epoch(day):
-    res = sm.MultipathAnalyzer(day, max_epochs=80).analyze()
+@pytest.mark.parametrize("max_epochs, count, second", [(80, 80, "01:30"), (100, 80, "01:30"), (0, 240, "00:30"),
+                                                       (5000, 240, "00:30")])
+def test_max_epochs_thins_evenly(day, max_epochs, count, second):
+    res = sm.MultipathAnalyzer(day, max_epochs=max_epochs).analyze()
     _, epochs = series(res, "G01", "C1C")
-    assert len(epochs) == 80
-    assert epochs[:2] == ["2020-06-25T00:00:00.000Z", "2020-06-25T00:01:30.000Z"]
+    assert len(epochs) == count
+    assert epochs[:2] == ["2020-06-25T00:00:00.000Z", f"2020-06-25T00:{second}.000Z"]
 
 
 # ---- cycle slips --------------------------------------------------------------
@@ -305,9 +206,7 @@ def test_lli_slip_cuts_both_signals_of_the_satellite(day):
         assert len(got) == 240
         assert abs(got[:100].sum()) < 1e-8 and abs(got[100:].sum()) < 1e-8
         assert abs(got[:101].sum()) > 1e-6
-
-
-def test_detection_off_means_no_slips_and_no_cuts(day):
+    # Without detection: no slips and one arc.
     res = sm.MultipathAnalyzer(day, detect_cycle_slips=False, bias_window_seconds=None).analyze()
     assert res.cycle_slips == [] and res.cycle_slip_counts == {}
     got, _ = series(res, "G02", "C1C")
@@ -329,7 +228,7 @@ def test_geometry_free_slip():
     assert res.cycle_slip_counts == {"GPSL1C": 2, "GPSL2W": 2}
 
 
-# ---- independence, threads, bad input ----------------------------------------
+# ---- independence and unusable input ----------------------------------------
 
 def test_results_outlive_analyzer_and_data():
     obs = read(day_text())
@@ -344,58 +243,26 @@ def test_results_outlive_analyzer_and_data():
     assert res is not again
 
 
-def test_two_threads_analyze_at_once():
-    obs = read(day_text(n=2880))
-    expected = [e.mp_value for e in sm.MultipathAnalyzer(obs).analyze().estimates]
-    out = [None, None]
-
-    def work(i):
-        out[i] = [e.mp_value for e in sm.MultipathAnalyzer(obs).analyze().estimates]
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
-    assert out[0] == expected and out[1] == expected
+def steady(sats, types=None, n=20):
+    """`n` epochs repeating the same values."""
+    return rinex3([(30.0 * i, sats) for i in range(n)], types or {s[0]: list(v) for s, v in sats.items()})
 
 
-def _one_frequency():
-    return rinex3({"G": ["C1C", "L1C"]}, [(30.0 * i, {"G01": {"C1C": 2.2e7, "L1C": 1.1e8}}) for i in range(20)])
-
-
-def _one_epoch():
-    return rinex3(TYPES, [(0.0, {"G01": track("G", 1, 2, 0.0, 0.0, "C1C", "C2W", "L1C", "L2W")})], interval=None)
-
-
-def _no_phases():
-    return rinex3({"G": ["C1C", "C2W"]}, [(30.0 * i, {"G01": {"C1C": 2.2e7, "C2W": 2.2e7}}) for i in range(20)])
-
-
-def _mixed_and_band4():
-    types = {"M": ["C1C", "C2W", "L1C", "L2W"], "G": ["C4X", "L4X", "C1C", "L1C"]}
-    epochs = [(30.0 * i, {"M01": {"C1C": 2.2e7, "C2W": 2.2e7, "L1C": 1.1e8, "L2W": 9e7},
-                          "G01": {"C4X": 2.2e7, "L4X": 1e8, "C1C": 2.2e7, "L1C": 1.1e8}}) for i in range(20)]
-    return rinex3(types, epochs)
-
-
-def _header_only():
-    return rinex3(TYPES, [])
-
-
-def _absurd_values():
-    epochs = [(30.0 * i, {"G01": {"C1C": 9e9, "C2W": 1.0, "L1C": 1.0, "L2W": -9e9}}) for i in range(20)]
-    return rinex3(TYPES, epochs)
-
-
-@pytest.mark.parametrize("make", [_one_frequency, _one_epoch, _no_phases, _mixed_and_band4, _header_only,
-                                  _absurd_values])
-def test_unusable_files_give_empty_results(make):
-    res = sm.MultipathAnalyzer(read(make()), systems=["G", "M"]).analyze()
-    assert res.estimates == []
+@pytest.mark.parametrize("text, labels", [
+    (steady({"G01": {"C1C": 2.2e7, "L1C": 1.1e8}}), []),  # one frequency
+    (steady({"G01": {"C1C": 2.2e7, "C2W": 2.2e7}}), []),  # no phases
+    (steady({"M01": {"C1C": 2.2e7, "C2W": 2.2e7, "L1C": 1.1e8, "L2W": 9e7},
+             "G01": {"C4X": 2.2e7, "L4X": 1e8, "C1C": 2.2e7, "L1C": 1.1e8}}), []),  # mixed letter, band 4
+    (steady({"G01": {"C1C": 9e9, "C2W": 1.0, "L1C": 1.0, "L2W": -9e9}}, TYPES), []),  # absurd values
+    (rinex3([], TYPES), []),  # header only
     # A single epoch forms MP points (so labels appear) but no arc.
-    expected = ["GPSM1C", "GPSM2W"] if make is _one_epoch else []
-    assert [(s.signal, s.count) for s in res.statistics] == [(label, 0) for label in expected]
+    (rinex3([(0.0, {"G01": track("G", 1, 2, 0.0, 0.0, "C1C", "C2W", "L1C", "L2W")})], TYPES, interval=None),
+     ["GPSM1C", "GPSM2W"]),
+], ids=["one-frequency", "no-phases", "mixed-band4", "absurd", "header-only", "one-epoch"])
+def test_unusable_files_give_empty_results(text, labels):
+    res = sm.MultipathAnalyzer(read(text), systems=["G", "M"]).analyze()
+    assert res.estimates == []
+    assert [(s.signal, s.count) for s in res.statistics] == [(label, 0) for label in labels]
 
 
 def test_short_arcs_leave_labels_without_estimates():

@@ -1,10 +1,17 @@
 """Multipath analysis of real receiver files: magnitudes against what geodetic
 stations show, an independent computation from the file text, loss-of-lock
-counts, and files with quirks that must give results without failing."""
+counts, and files with quirks that must give results (and reports) without
+failing."""
+import collections
+import io
+import json
+
 import numpy as np
 import pytest
 
 import skarvo_mp as sm
+from rinex_helpers import parse_v3
+from skarvo_tools import cli
 
 
 pytestmark = pytest.mark.realdata
@@ -14,8 +21,14 @@ C = 299792458.0
 
 
 @pytest.fixture(scope="module")
-def esbc_text(gunzipped):
-    return gunzipped(ESBC).read_text()
+def esbc_g05(gunzipped):
+    """{epoch text: {code: value}} of G05, read from the file's columns."""
+    _, _, epochs, obs = parse_v3(gunzipped(ESBC).read_text().splitlines(), {"G05"})
+    rows = {}
+    for (k, _, code), (value, _, _) in obs.items():
+        y, mo, d, h, mi, sec = epochs[k][2:29].split()
+        rows.setdefault(f"{y}-{mo}-{d}T{h}:{mi}:{int(float(sec)):02d}.000Z", {})[code] = value
+    return rows
 
 
 @pytest.fixture(scope="module")
@@ -25,50 +38,20 @@ def esbc():
     return sm.read_rinex_obs(str(data_path(ESBC)))
 
 
-def scan(text, sat=None, codes=()):
-    """Observation types per system, the number of phase fields with loss of
-    lock (LLI bit 0 or 1), and the values of `codes` of `sat` per epoch."""
-    types, lli, values, epoch = {}, 0, {}, None
-    lines = iter(text.splitlines())
-    for line in lines:
-        label = line[60:].strip()
-        if label == "SYS / # / OBS TYPES":
-            if line[0] != " ":
-                current = types.setdefault(line[0], [])
-            current.extend(line[7:58].split())
-        if label == "END OF HEADER":
-            break
-    for line in lines:
-        if line.startswith(">"):
-            epoch = line[2:29]
-            continue
-        codes_here = types.get(line[0], [])
-        for k, code in enumerate(codes_here):
-            pos = 3 + 16 * k
-            if code[0] == "L" and len(line) > pos + 14 and line[pos + 14].isdigit() and int(line[pos + 14]) & 3:
-                lli += 1
-        if line[:3] == sat:
-            row = {}
-            for code in codes:
-                k = codes_here.index(code)
-                field = line[3 + 16 * k: 3 + 16 * k + 14].strip()
-                if field:
-                    row[code] = float(field)
-            values[epoch] = row
-    return types, lli, values
+@pytest.fixture(scope="module")
+def esbc_results(esbc):
+    return sm.MultipathAnalyzer(esbc).analyze()
 
 
 @pytest.mark.parametrize("label", ["GPSM1C", "GPSM2W", "GALM1C", "GALM5Q"])
-def test_geodetic_station_rms(esbc, label):
-    res = sm.MultipathAnalyzer(esbc).analyze()
-    st = {s.signal: s for s in res.statistics}[label]
+def test_geodetic_station_rms(esbc_results, label):
+    st = {s.signal: s for s in esbc_results.statistics}[label]
     assert 0.1 < st.rms < 0.8
     assert st.count > 10000 and abs(st.mean) < 0.01
     assert st.weighted_rms == st.rms
 
 
-def test_independent_mp_of_one_satellite(esbc, esbc_text):
-    _, _, rows = scan(esbc_text, "G05", ("C1C", "L1C", "L2W"))
+def test_independent_mp_of_one_satellite(esbc, esbc_g05):
     res = sm.MultipathAnalyzer(esbc, bias_window_seconds=None, include_codes=["GC1C"]).analyze()
     est = [e for e in res.estimates if e.satellite == "G05"]
     assert len(est) > 500
@@ -76,13 +59,8 @@ def test_independent_mp_of_one_satellite(esbc, esbc_text):
     alpha = f1 * f1 / (f2 * f2)
     k = 2.0 / (alpha - 1.0)
 
-    def raw(epoch_iso):
-        d, t = epoch_iso.split("T")
-        key = f"{d[:4]} {d[5:7]} {d[8:10]} {t[:2]} {t[3:5]} {t[6:8]}.0000000"
-        r = rows[key]
-        return r["C1C"] - (1 + k) * (C / f1) * r["L1C"] + k * (C / f2) * r["L2W"]
-
-    mp = np.array([raw(e.epoch) for e in est])
+    rows = [esbc_g05[e.epoch] for e in est]
+    mp = np.array([r["C1C"] - (1 + k) * (C / f1) * r["L1C"] + k * (C / f2) * r["L2W"] for r in rows])
     got = np.array([e.mp_value for e in est])
     # Within an arc the difference is that arc's mean, a constant: split
     # where it changes and check each arc against its own mean.
@@ -96,47 +74,32 @@ def test_independent_mp_of_one_satellite(esbc, esbc_text):
         assert abs(got[arc].sum()) < 1e-6
 
 
-def test_lli_slips_equal_flagged_phase_fields(esbc, esbc_text):
-    _, flagged, _ = scan(esbc_text)
-    res = sm.MultipathAnalyzer(esbc).analyze()
-    lli = [s for s in res.cycle_slips if s.method == "lli"]
-    assert len(lli) == flagged == 490
+def test_slips_order_counts_and_loss_of_lock(esbc_results):
+    slips = esbc_results.cycle_slips
+    keys = [(s.epoch, s.satellite, s.signal) for s in slips]
+    assert keys == sorted(keys)
+    # Every slip counts for its first phase; gf slips also for their partner.
+    short = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS"}
+    counts = esbc_results.cycle_slip_counts
+    assert all(counts[k] >= n for k, n in collections.Counter(short[s.system] + s.signal for s in slips).items())
+    assert sum(counts.values()) == len(slips) + sum(s.method == "gf" for s in slips)
+    lli = [s for s in slips if s.method == "lli"]
+    # The data's MANIFEST counts 490 fields with LLI bit 0, all of them phases.
+    assert len(lli) == 490
     assert all(s.magnitude == 1.0 and s.threshold == 0.0 and s.signal.startswith("L") for s in lli)
 
 
-def test_slip_list_order_and_counts(esbc):
-    res = sm.MultipathAnalyzer(esbc).analyze()
-    slips = res.cycle_slips
-    keys = [(s.epoch, s.satellite, s.signal) for s in slips]
-    assert keys == sorted(keys)
-    short = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS"}
-    per_phase = {}
-    for s in slips:
-        key = short[s.system] + s.signal
-        per_phase[key] = per_phase.get(key, 0) + 1
-    # Every slip counts for its first phase; gf slips also for their partner.
-    counts = res.cycle_slip_counts
-    assert all(counts[k] >= n for k, n in per_phase.items())
-    assert sum(counts.values()) == len(slips) + sum(s.method == "gf" for s in slips)
-
-
 @pytest.mark.parametrize("path", [
-    "rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.rnx",
-    "rinex3/CEDA00USA_R_20182100000_23H_15S_MO.rnx.gz",
-    "rinex3/pdel0010.21o",
-    "rinex3/GEOP092I.24o.gz",
-    "rinex4/ACRG00GHA_R_20240010000_01H_30S_MO.rnx",
-    "rinex2/delf0010.21o",
-    "rinex2/07590920.05o",
-    "odd/pixel6.23o",
-    "odd/z_tracking.rnx",
-    "odd/VLNS0010.22O",
-    "odd/14601736.18o",
-    "odd/rinex2onesat.10o",
+    "rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.rnx", "rinex3/CEDA00USA_R_20182100000_23H_15S_MO.rnx.gz",
+    "rinex3/pdel0010.21o", "rinex3/GEOP092I.24o.gz", "rinex4/ACRG00GHA_R_20240010000_01H_30S_MO.rnx",
+    "rinex2/delf0010.21o", "rinex2/07590920.05o", "odd/pixel6.23o", "odd/z_tracking.rnx", "odd/VLNS0010.22O",
+    "odd/14601736.18o", "odd/rinex2onesat.10o",
 ])
-def test_real_files_analyse_without_failing(data, path):
+def test_real_files_analyse_and_report(data, path):
+    """Every quirk of the real files gives results, and the command's report
+    on the file shows the same numbers."""
     obs = sm.read_rinex_obs(str(data(path)))
-    res = sm.MultipathAnalyzer(obs, systems=["G", "R", "E", "C", "J", "S", "I", "M"]).analyze()
+    res = sm.MultipathAnalyzer(obs, systems=list("GRECJSI")).analyze()
     short = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN"}
     labels = [s.signal for s in res.statistics]
     assert labels == sorted(labels)
@@ -148,3 +111,9 @@ def test_real_files_analyse_without_failing(data, path):
     assert {s.signal: s.count for s in res.statistics if s.count} == counts
     assert res.total_estimates() == len(res.estimates)
 
+    out, err = io.StringIO(), io.StringIO()
+    assert cli.main(["report", str(data(path)), "--json", "--no-plots", "--systems", "G,R,E,C,J,S,I"],
+                    stdout=out, stderr=err) == 0, err.getvalue()
+    doc = json.loads(out.getvalue())
+    assert (doc["file"]["epochs"], doc["file"]["satellites"]) == (obs.num_epochs, obs.num_satellites)
+    assert [(r["signal"], r["estimates"]) for r in doc["multipath"]] == [(s.signal, s.count) for s in res.statistics]

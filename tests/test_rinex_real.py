@@ -6,7 +6,7 @@ import gzip
 import pytest
 import skarvo_mp as sk
 
-from rinex_helpers import stored_observations
+from rinex_helpers import digit, fields, number, parse_v3, stored_observations
 
 pytestmark = pytest.mark.realdata
 
@@ -44,27 +44,6 @@ FILES = [
 IDS = [f[0].split("/")[1].split("_")[0] for f in FILES]
 
 
-def fields(e):
-    return (e.year, e.month, e.day, e.hour, e.minute, e.second)
-
-
-@pytest.mark.parametrize("rel, version, marker, n_epochs, n_sats, first, last, interval", FILES, ids=IDS)
-def test_summary(data, rel, version, marker, n_epochs, n_sats, first, last, interval):
-    d = sk.read_rinex_obs(str(data(rel)))
-    assert (d.version, d.marker_name, d.num_epochs, d.num_satellites) == (version, marker, n_epochs, n_sats)
-    assert fields(d.first_epoch()) == first and fields(d.last_epoch()) == last
-    if interval is not None:
-        assert d.interval == interval
-    assert sum(d.satellites_by_system().values()) == n_sats == len(d.satellites())
-
-
-def test_unsupported_version_file(data):
-    path = data("odd/KOSG0010.95O")
-    with pytest.raises(OSError) as exc:
-        sk.read_rinex_obs(str(path))
-    assert str(exc.value) == "Failed to read RINEX: Unsupported RINEX version: 2"
-
-
 def test_esbc_codes_and_systems(data):
     d = sk.read_rinex_obs(str(data("rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz")))
     assert d.observation_types("C") == "C2I C6I C7I D2I D6I D7I L2I L6I L7I S2I S6I S7I".split()
@@ -74,7 +53,7 @@ def test_esbc_codes_and_systems(data):
     assert len(d.glonass_fcn()) > 20
 
 
-# ---- every value against the text ----------------------------------------------
+# ---- the file's own text, cut by columns ----------------------------------------
 
 
 def text_of(path):
@@ -82,49 +61,6 @@ def text_of(path):
     if path.name.endswith(".gz"):
         raw = gzip.decompress(raw)
     return raw.decode().replace("\r", "").split("\n")
-
-
-def number(text):
-    text = text.strip()
-    if not text:
-        return None
-    try:
-        return float(text)
-    except ValueError:
-        return None
-
-
-def digit(text, i):
-    return int(text[i]) if i < len(text) and text[i].isdigit() else None
-
-
-def expected_v3(lines):
-    codes, last, i = {}, None, 0
-    while "END OF HEADER" not in lines[i]:
-        line = lines[i]
-        if line[60:].strip() == "SYS / # / OBS TYPES":
-            if line[0] != " ":
-                last = line[0]
-            codes.setdefault(last, []).extend(line[7:60].split())
-        i += 1
-    obs, epoch = {}, -1
-    i += 1
-    while i < len(lines):
-        line = lines[i]
-        i += 1
-        if not line.startswith(">"):
-            continue
-        epoch += 1
-        n = int(line[32:35])
-        for sat_line in lines[i:i + n]:
-            sat = sat_line[0:3].replace(" ", "0")
-            for k, code in enumerate(codes.get(sat[0], [])):
-                f = sat_line[3 + 16 * k:3 + 16 * k + 16]
-                v = number(f[:14])
-                if v is not None:
-                    obs[(epoch, sat, code)] = (v, digit(f, 14), digit(f, 15))
-        i += n
-    return obs
 
 
 def expected_v2(lines):
@@ -165,10 +101,16 @@ def expected_v2(lines):
     return obs
 
 
-@pytest.mark.parametrize("rel", [f[0] for f in FILES], ids=IDS)
-def test_every_value_matches_the_text(data, rel):
+@pytest.mark.parametrize("rel, version, marker, n_epochs, n_sats, first, last, interval", FILES, ids=IDS)
+def test_summary_and_every_value(data, rel, version, marker, n_epochs, n_sats, first, last, interval):
     path = data(rel)
+    d = sk.read_rinex_obs(str(path))
+    assert (d.version, d.marker_name, d.num_epochs, d.num_satellites) == (version, marker, n_epochs, n_sats)
+    assert fields(d.first_epoch()) == first and fields(d.last_epoch()) == last
+    if interval is not None:
+        assert d.interval == interval
+    assert sum(d.satellites_by_system().values()) == n_sats == len(d.satellites())
     lines = text_of(path)
-    expected = expected_v2(lines) if lines[0][:9].strip().startswith("2") else expected_v3(lines)
+    expected = expected_v2(lines) if version.startswith("2") else parse_v3(lines)[3]
     assert len(expected) > 0
     assert stored_observations(path) == expected

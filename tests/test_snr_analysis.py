@@ -1,15 +1,12 @@
 """analyze_snr_wavelets: argument resolution, per-satellite results, merge
-order, independence from the number of workers, and the reference day."""
+order and the reference day (independence from the number of workers: see
+test_pool.py)."""
 import math
-import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import skarvo_mp as sk
-from snr_files import rinex3, snr_wave
+from rinex_helpers import header_line, rinex3, snr_wave
 
 
 TYPES = {"G": ["S1C", "S1W", "S2W"], "E": ["S2L", "S2W", "S5Q"], "C": ["S2I"], "J": ["S1C"]}
@@ -67,76 +64,52 @@ def test_residual_is_the_detrended_linear_amplitude(obs):
     assert got["v"] == residual and got["orders"] == [order]
 
 
-def test_empty_satellite_list_means_all(obs):
-    assert sk.analyze_snr_wavelets(obs, []) == sk.analyze_snr_wavelets(obs, None)
-
-
-def test_invalid_satellite_raises_before_work(obs):
+def test_satellite_list_order_repeats_and_absent_entries(obs):
+    every = sk.analyze_snr_wavelets(obs, None)
+    assert sk.analyze_snr_wavelets(obs, []) == every
+    assert sk.analyze_snr_wavelets(obs, ["c6", "C11", "E11", "g5", "G05"]) == sk.analyze_snr_wavelets(
+        obs, ["G05", "E11", "C11", "C06"]) == every
+    # J01 has too few values; G30 and R01 have none.
+    assert sk.analyze_snr_wavelets(obs, ["J01", "G30", "R01"]) == dict(every, residuals={}, band_power={})
     with pytest.raises(ValueError) as err:
         sk.analyze_snr_wavelets(obs, ["G05", "Z7"])
     assert str(err.value) == "Invalid satellite id 'Z7'"
-
-
-def test_absent_and_short_satellites_have_no_entry(obs):
-    got = sk.analyze_snr_wavelets(obs, ["J01", "G30", "R01"])
-    assert got["residuals"] == {} and got["band_power"] == {}
-
-
-def test_empty_bands_use_the_defaults_but_report_none(obs):
-    got = sk.analyze_snr_wavelets(obs, ["G05"], bands=[])
-    assert got["bands"] == []
-    default = sk.analyze_snr_wavelets(obs, ["G05"])
-    assert got["band_power"] == default["band_power"]
 
 
 def test_given_interval_and_bands(obs):
     got = sk.analyze_snr_wavelets(obs, ["G05"], interval=15.0, bands=[(100.0, 1000.0)])
     assert got["interval"] == 15.0 and got["bands"] == [[100.0, 1000.0]]
     assert len(got["band_power"]["G05"]["power"]) == 1
+    # Empty bands mean the defaults, reported as none.
+    got = sk.analyze_snr_wavelets(obs, ["G05"], bands=[])
+    assert got["bands"] == [] and got["band_power"] == sk.analyze_snr_wavelets(obs, ["G05"])["band_power"]
 
 
-def test_a_gap_splits_the_arcs():
+def test_a_gap_splits_the_arcs_and_the_interval_comes_from_the_first_two_epochs():
     got = sk.analyze_snr_wavelets(build(missing=range(100, 120)), ["G05"])["residuals"]["G05"]
     assert len(got["orders"]) == 2 and len(got["t"]) == 180
-
-
-def test_interval_from_the_first_two_epochs():
     got = sk.analyze_snr_wavelets(build(n=60, step=1.0), ["G05"])
-    assert got["interval"] == 1.0
-    assert got["bands"][0] == [2.0, 20.0]
+    assert got["interval"] == 1.0 and got["bands"][0] == [2.0, 20.0]
 
 
-def test_input_order_does_not_matter(obs):
-    a = sk.analyze_snr_wavelets(obs, ["G05", "E11", "C11", "C06"])
-    b = sk.analyze_snr_wavelets(obs, ["c6", "C11", "E11", "g5", "G05"])
-    assert a == b
+def test_long_series_are_thinned_to_every_third_sample():
+    obs = sk.read_rinex_obs_bytes(rinex3([(1.0 * i, {"C11": {"S2I": snr_wave(i)}}) for i in range(50000)],
+                                         {"C": ["S2I"]}).encode(), "long.rnx")
+    got = sk.analyze_snr_wavelets(obs)
+    assert len(got["residuals"]["C11"]["t"]) == 16667 and got["residuals"]["C11"]["t"][:3] == [0.0, 3.0, 6.0]
+    assert 0 < len(got["band_power"]["C11"]["t"]) <= 96
 
 
-WORKLOAD = textwrap.dedent(
-    """
-    import hashlib, os, sys
-    if sys.argv[2]:
-        os.sched_setaffinity(0, {int(sys.argv[2])})
-    import skarvo_mp as sk
-    obs = sk.read_rinex_obs(sys.argv[1])
-    print(hashlib.sha256(repr(sk.analyze_snr_wavelets(obs, ["G05", "E11", "C11", "C06"])).encode()).hexdigest())
-    """
-)
-
-
-@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs at least two CPUs")
-def test_bit_identical_for_one_and_many_workers(tmp_path):
-    path = tmp_path / "analysis.rnx"
-    epochs = [(30.0 * i, {s: {c: snr_wave(i, k) for c in TYPES[s[0]]} for k, s in enumerate(["G05", "E11", "C11", "C06"])})
-              for i in range(3000) if i % 700 != 5]
-    path.write_text(rinex3(epochs, TYPES))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    digests = {
-        subprocess.run([sys.executable, "-c", WORKLOAD, str(path), cpu], capture_output=True, text=True, check=True,
-                       env=env, timeout=300).stdout
-        for cpu in (str(min(os.sched_getaffinity(0))), "")
-    }
-    assert len(digests) == 1
+def test_satellites_in_byte_order_of_their_identifiers():
+    # A blank system letter in a version 2 list is GPS: cell "300" is G300,
+    # which sorts before G31.
+    text = header_line("     2.11           OBSERVATION DATA    G (GPS)", "RINEX VERSION / TYPE")
+    text += header_line("     1    S1", "# / TYPES OF OBSERV") + header_line("", "END OF HEADER")
+    for i in range(80):
+        text += f" 20  6 25 {i // 120:2d} {i // 2 % 60:2d} {30 * (i % 2):10.7f}  0  2G31300\n"
+        text += f"{snr_wave(i):14.3f}\n{snr_wave(i, 1):14.3f}\n"
+    got = sk.analyze_snr_wavelets(sk.read_rinex_obs_bytes(text.encode(), "ids.20o"))
+    assert list(got["residuals"]) == list(got["band_power"]) == ["G300", "G31"]
 
 
 @pytest.mark.realdata
