@@ -3,7 +3,6 @@ Lagrange evaluation, accuracy on a real orbit, degenerate tables."""
 import datetime as dt
 import math
 import pathlib
-import threading
 from fractions import Fraction
 
 import numpy as np
@@ -78,9 +77,11 @@ def test_eight_records_are_not_enough_nine_are_used_everywhere(tmp_path):
         assert max(abs(a - b) for a, b in zip(got, lagrange_exact(ref, exact_seconds(fields_at(t))))) < 1e-3
 
 
-@pytest.mark.parametrize("spacing, count", [(900, 96), (300, 289), (30, 200)], ids=["15min", "5min", "30s"])
-def test_equals_exact_lagrange_on_the_nine_nearest(tmp_path, spacing, count):
-    recs, ref = synthetic([spacing * k for k in range(count)])
+@pytest.mark.parametrize("spacing, count, shuffle", [(900, 96, False), (300, 289, False), (30, 200, False),
+                                                     (900, 96, True)], ids=["15min", "5min", "30s", "15min-shuffled"])
+def test_equals_exact_lagrange_on_the_nine_nearest(tmp_path, spacing, count, shuffle):
+    order = np.random.default_rng(3).permutation(count) if shuffle else range(count)
+    recs, ref = synthetic([spacing * int(k) for k in order])
     d = read(tmp_path, sp3_text(recs))
     for (fields, _), (_, stored) in list(zip(recs, ref))[::5]:
         assert xyz(d.get_position("G01", sk.Epoch(*fields))) == stored  # a node gives the node
@@ -131,16 +132,13 @@ def test_degenerate_records_are_not_nodes(tmp_path):
     assert d.get_position("G02", sk.Epoch(2021, 1, 1, 1)) is None
 
 
-@pytest.mark.parametrize(
-    "satellite, second",
-    [("X99", 0.0), ("G99", 0.0), ("", 0.0), ("G-1", 0.0), ("R01", 0.0), ("G01", float("nan")), ("G01", float("inf"))],
-)
+@pytest.mark.parametrize("satellite, second", [
+    ("X99", 0.0), ("G99", 0.0), ("", 0.0), ("G-1", 0.0), ("R01", 0.0), ("G01", float("nan")), ("G01", float("inf"))
+])
 def test_absent_positions(tmp_path, satellite, second):
     d = read(tmp_path, sp3_text(synthetic([900 * k for k in range(12)])[0]))
     assert d.get_position(satellite, sk.Epoch(2021, 1, 1, 1, 0, second)) is None
     assert d.get_position("g 1", sk.Epoch(2021, 1, 1, 1)) is not None  # lenient identifier text
-    with pytest.raises(TypeError):
-        d.get_position("G01", "2021-01-01T01:00:00")
 
 
 @pytest.mark.realdata
@@ -169,23 +167,3 @@ def test_real_orbit_at_half_rate(data, tmp_path):
     bound = 2.66e7 * w**9 / math.factorial(9) * math.prod([900, 900, 2700, 2700, 4500, 4500, 6300, 6300, 8100])
     assert 3.0 < bound < 3.6
     assert errors.max() < bound and np.median(errors) < 1.0
-
-
-@pytest.mark.realdata
-def test_threads_read_and_interpolate(data):
-    path = str(data("sp3/igs21385.sp3"))
-    epochs = [sk.Epoch(2021, 1, 1, h, m, 12.5) for h in range(24) for m in range(0, 60, 20)]
-    shared = sk.read_sp3(path)
-    run = lambda d: [[xyz(d.get_position(s, e)) for e in epochs] for s in d.satellites()]  # noqa: E731
-    expected = run(shared)
-    results = [None] * 4
-
-    def work(i):
-        results[i] = run(sk.read_sp3(path) if i % 2 else shared)
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert results == [expected] * 4

@@ -8,21 +8,12 @@
 #include <random>
 #include <string>
 
+#include "check.hpp"
 #include "utils/error.hpp"
 #include "utils/text.hpp"
 #include "utils/time.hpp"
 
 using namespace skarvo::util;
-
-static int failures = 0;
-
-#define CHECK(cond)                                                           \
-    do {                                                                      \
-        if (!(cond)) {                                                        \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                       \
-        }                                                                     \
-    } while (0)
 
 static void check_error_messages() {
     const std::pair<GnssError, const char*> cases[] = {
@@ -77,15 +68,9 @@ static void check_parse_f64_against_strtod() {
         const bool ref_ok = end == s.c_str() + s.size() && !s.empty();
         // strtod accepts nothing that our grammar refuses among these
         // characters, except forms like "1e" that it reads partially.
-        if (ok != ref_ok) {
-            std::fprintf(stderr, "acceptance differs for '%s'\n", s.c_str());
-            ++failures;
-            continue;
-        }
-        if (ok && !(ours == ref || (std::isnan(ours) && std::isnan(ref)))) {
-            std::fprintf(stderr, "value differs for '%s': %.17g vs %.17g\n", s.c_str(), ours, ref);
-            ++failures;
-        }
+        CHECK_MSG(ok == ref_ok, "acceptance differs for '" + s + "'");
+        CHECK_MSG(!ok || !ref_ok || ours == ref || (std::isnan(ours) && std::isnan(ref)),
+                  "value differs for '" + s + "'");
     }
     double v = 0;
     CHECK(parse_f64("1e999", v) && std::isinf(v) && v > 0);
@@ -150,10 +135,5 @@ int main() {
     check_parse_int();
     check_text();
     check_time();
-    if (failures) {
-        std::fprintf(stderr, "%d failure(s)\n", failures);
-        return 1;
-    }
-    std::puts("all core text checks passed");
-    return 0;
+    return checks::finish("test_core_text");
 }

@@ -9,21 +9,9 @@
 #include <vector>
 
 #include "analysis/pool.hpp"
+#include "check.hpp"
 
 using skarvo::analysis::parallel_for;
-
-namespace {
-
-int failures = 0;
-
-void check(bool ok, const char* what) {
-    if (!ok) {
-        std::printf("FAIL %s\n", what);
-        ++failures;
-    }
-}
-
-}  // namespace
 
 int main() {
     std::printf("workers: %zu\n", skarvo::analysis::pool_worker_count());
@@ -33,7 +21,7 @@ int main() {
         parallel_for(count, [&](std::size_t i) { hits[i].fetch_add(1); });
         bool once = true;
         for (auto& h : hits) once = once && h.load() == 1;
-        check(once, "every index runs exactly once");
+        CHECK_MSG(once, "every index runs exactly once");
     }
 
     // Nested loops, three deep: no deadlock, all items done.
@@ -41,7 +29,7 @@ int main() {
     parallel_for(8, [&](std::size_t) {
         parallel_for(8, [&](std::size_t) { parallel_for(16, [&](std::size_t) { total.fetch_add(1); }); });
     });
-    check(total.load() == 8 * 8 * 16, "nested loops complete");
+    CHECK_MSG(total.load() == 8 * 8 * 16, "nested loops complete");
 
     // Failures: the exception of the lowest failing index is rethrown.
     for (int round = 0; round < 20; ++round) {
@@ -55,7 +43,8 @@ int main() {
         }
         // Items not yet started when one fails are skipped, so which of the
         // three failing items ran depends on timing; one of them must arrive.
-        check(caught == "item 40" || caught == "item 150" || caught == "item 199", "an item failure reaches the caller");
+        CHECK_MSG(caught == "item 40" || caught == "item 150" || caught == "item 199",
+                  "an item failure reaches the caller");
     }
     {
         std::string caught;
@@ -64,12 +53,12 @@ int main() {
         } catch (const std::logic_error& e) {
             caught = e.what();
         }
-        check(caught == "inner", "a nested failure reaches the outer caller");
+        CHECK_MSG(caught == "inner", "a nested failure reaches the outer caller");
     }
     // The pool is still usable after failures.
     std::atomic<int> after{0};
     parallel_for(100, [&](std::size_t) { after.fetch_add(1); });
-    check(after.load() == 100, "pool works after failures");
+    CHECK_MSG(after.load() == 100, "pool works after failures");
 
     // Several external threads at once.
     std::vector<std::thread> callers;
@@ -79,8 +68,7 @@ int main() {
             for (int r = 0; r < 50; ++r) parallel_for(33, [&](std::size_t i) { sum.fetch_add(static_cast<long>(i)); });
         });
     for (auto& c : callers) c.join();
-    check(sum.load() == 6L * 50 * (32 * 33 / 2), "concurrent callers");
+    CHECK_MSG(sum.load() == 6L * 50 * (32 * 33 / 2), "concurrent callers");
 
-    std::printf("%d passed, %d failed\n", failures ? 0 : 1, failures ? 1 : 0);
-    return failures ? 1 : 0;
+    return checks::finish("test_pool");
 }

@@ -17,19 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "rinex/obs_fields.hpp"
 #include "rinex/obs_reader.hpp"
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        if (failures < 20) std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
 
@@ -39,13 +31,14 @@ void check_field(const std::string& f) {
     const bool ref_ok = skarvo::util::parse_f64_field(f, ref);
     double v = 0.0;
     const bool ok = skarvo::rinex::detail::parse_number(f.data(), f.size(), v);
-    check(ok == ref_ok && (!ok || same(v, ref)), "parse_number('" + f + "')");
+    CHECK_MSG(ok == ref_ok && (!ok || same(v, ref)), "parse_number('" + f + "')");
     if (f.size() == 14) {
         double w = 0.0;
         const auto r = skarvo::rinex::detail::parse_f14_3(f.data(), w);
-        if (r == skarvo::rinex::detail::F14::Blank) check(!ref_ok && f.find_first_not_of(' ') == std::string::npos,
-                                                          "parse_f14_3 blank '" + f + "'");
-        else if (r == skarvo::rinex::detail::F14::Parsed) check(ref_ok && same(w, ref), "parse_f14_3('" + f + "')");
+        if (r == skarvo::rinex::detail::F14::Blank)
+            CHECK_MSG(!ref_ok && f.find_first_not_of(' ') == std::string::npos, "parse_f14_3 blank '" + f + "'");
+        else if (r == skarvo::rinex::detail::F14::Parsed)
+            CHECK_MSG(ref_ok && same(w, ref), "parse_f14_3('" + f + "')");
     }
 }
 
@@ -109,16 +102,17 @@ std::string gzip_of(const std::string& s) {
 void check_consistent(const skarvo::rinex::RinexObsData& d) {
     std::uint32_t sat = 0, obs = 0;
     for (const auto& e : d.epochs) {
-        check(e.sat_begin == sat && e.sat_end >= e.sat_begin && e.sat_end <= d.sat_obs.size(), "epoch ranges");
+        CHECK_MSG(e.sat_begin == sat && e.sat_end >= e.sat_begin && e.sat_end <= d.sat_obs.size(), "epoch ranges");
         for (std::uint32_t i = e.sat_begin; i < e.sat_end && i < d.sat_obs.size(); ++i) {
             const auto& s = d.sat_obs[i];
-            check(s.begin == obs && s.end >= s.begin && s.end <= d.obs.size(), "satellite ranges");
+            CHECK_MSG(s.begin == obs && s.end >= s.begin && s.end <= d.obs.size(), "satellite ranges");
             obs = s.end;
-            for (std::uint32_t j = e.sat_begin; j < i; ++j) check(!(d.sat_obs[j].sat == s.sat), "satellite twice");
+            for (std::uint32_t j = e.sat_begin; j < i; ++j)
+                CHECK_MSG(!(d.sat_obs[j].sat == s.sat), "satellite twice");
         }
         sat = e.sat_end;
     }
-    check(sat == d.sat_obs.size() && obs == d.obs.size(), "ranges cover the arrays");
+    CHECK_MSG(sat == d.sat_obs.size() && obs == d.obs.size(), "ranges cover the arrays");
 }
 
 void mutation_checks(const std::vector<std::string>& files) {
@@ -165,6 +159,5 @@ int main(int argc, char** argv) {
         files = {dir + "/tests/files/rinex/v3_quirks.rnx", dir + "/tests/files/rinex/v2_quirks.rnx"};
     }
     mutation_checks(files);
-    std::printf("%s (%d failures)\n", failures ? "FAILED" : "ok", failures);
-    return failures ? 1 : 0;
+    return checks::finish("test_rinex_fields");
 }
