@@ -369,10 +369,8 @@ def test_glob_expansion_and_folder_names(data, tmp_path):
     rc, out, err = run("report", str(tmp_path / "*" / "site.21o"), "--out", tmp_path / "out", "--no-plots",
                        "--jobs", "1")
     assert rc == 0, err
-    assert (tmp_path / "out" / "site" / "index.html").is_file()
-    assert (tmp_path / "out" / "site_2" / "index.html").is_file()
-    a = json.loads((tmp_path / "out" / "site" / "report.json").read_text())
-    b = json.loads((tmp_path / "out" / "site_2" / "report.json").read_text())
+    assert all((tmp_path / "out" / name / "index.html").is_file() for name in ("site", "site_2"))
+    a, b = (json.loads((tmp_path / "out" / name / "report.json").read_text()) for name in ("site", "site_2"))
     assert a["file"]["path"] == str(tmp_path / "a" / "site.21o")
     assert a["multipath"] == b["multipath"]
 

@@ -22,19 +22,10 @@ def clean_day(tmp_path_factory):
 
 
 def _written(sim, folder):
-    return {
-        "sim": sim,
-        "gz": sim.write_rinex(str(folder / (sim.rinex_name() + ".gz"))),
-        "plain": sim.write_rinex(str(folder / sim.rinex_name())),
-        "sp3": sim.write_sp3(str(folder / sim.sp3_name())),
-    }
-
-
-def _analyze(day):
-    if "results" not in day:
-        day["obs"] = mp.read_rinex_obs(day["gz"])
-        day["results"] = mp.MultipathAnalyzer(day["obs"]).analyze()
-    return day["results"]
+    gz = sim.write_rinex(str(folder / (sim.rinex_name() + ".gz")))
+    return {"sim": sim, "gz": gz, "plain": sim.write_rinex(str(folder / sim.rinex_name())),
+            "sp3": sim.write_sp3(str(folder / sim.sp3_name())),
+            "results": mp.MultipathAnalyzer(mp.read_rinex_obs(gz)).analyze()}
 
 
 def _epoch_index(sim, iso):
@@ -50,7 +41,7 @@ LABELS = ["GALM1C", "GALM5Q", "GALM7Q", "GLOM1C", "GLOM2P", "GPSM1C", "GPSM2W", 
 def truth_rms(slip_day):
     """Per label: RMS of the injected code error over the estimates' own samples,
     and the module's RMS."""
-    results = _analyze(slip_day)
+    results = slip_day["results"]
     sim = slip_day["sim"]
     sums = {}
     for e in results.estimates:
@@ -60,6 +51,7 @@ def truth_rms(slip_day):
         acc[0] += err * err
         acc[1] += 1
     stats = {s.signal: s for s in results.statistics}
+    assert sorted(sums) == list(stats) == sorted(sim.signal_models()) == LABELS  # every signal is analysed
     return {k: (math.sqrt(v[0] / v[1]), stats[k].rms, stats[k].count) for k, v in sums.items()}
 
 
@@ -73,14 +65,8 @@ def test_multipath_rms_recovers_injected_code_error(truth_rms, label):
     assert measured == pytest.approx(injected, rel=0.10)
 
 
-def test_every_signal_of_the_simulation_is_analysed(slip_day):
-    results = _analyze(slip_day)
-    assert [s.signal for s in results.statistics] == sorted(slip_day["sim"].signal_models())
-
-
-def test_injected_slips_detected_at_their_epochs(slip_day):
-    results = _analyze(slip_day)
-    sim = slip_day["sim"]
+def test_injected_slips_detected_at_their_epochs_and_nowhere_else(slip_day):
+    results, sim = slip_day["results"], slip_day["sim"]
     assert sim.slips
     found = {}
     for s in results.cycle_slips:
@@ -88,33 +74,19 @@ def test_injected_slips_detected_at_their_epochs(slip_day):
     for slip in sim.slips:
         expected = sim.expected_detections(slip)
         assert any(expected.values())
-        for method, due in expected.items():
-            if due:
-                signals = found.get((slip.satellite, slip.epoch_iso, method))
-                assert signals, f"{method} missed {slip}"
+        for method in (m for m, due in expected.items() if due):
+            assert found.get((slip.satellite, slip.epoch_iso, method)), f"{method} missed {slip}"
         if slip.lli:
             assert found[(slip.satellite, slip.epoch_iso, "lli")] == set(slip.cycles)
+    injected = {(s.satellite, s.epoch_iso) for s in sim.slips}
+    assert [s for s in results.cycle_slips if s.method != "lli" and (s.satellite, s.epoch) not in injected] == []
 
 
-def test_no_gf_or_code_phase_slip_where_none_was_injected(slip_day):
-    results = _analyze(slip_day)
-    injected = {(s.satellite, s.epoch_iso) for s in slip_day["sim"].slips}
-    extra = [s for s in results.cycle_slips if s.method != "lli" and (s.satellite, s.epoch) not in injected]
-    assert extra == []
-
-
-def test_clean_day_has_no_slip_at_all(clean_day):
-    results = _analyze(clean_day)
+def test_clean_day_no_slip_and_elevations_from_simulated_orbits(clean_day):
+    results, sim = clean_day["results"], clean_day["sim"]
     assert results.total_estimates() > 10000
-    assert results.cycle_slips == []
-    assert all(s.cycle_slips == 0 for s in results.statistics)
-
-
-def test_elevations_from_simulated_orbits_match_geometry(clean_day):
-    results = _analyze(clean_day)
-    sim = clean_day["sim"]
-    sp3 = mp.read_sp3(clean_day["sp3"])
-    computed, failed = results.compute_elevations(sp3, mp.Ecef(*sim.receiver_ecef))
+    assert results.cycle_slips == [] and all(s.cycle_slips == 0 for s in results.statistics)
+    computed, failed = results.compute_elevations(mp.read_sp3(clean_day["sp3"]), mp.Ecef(*sim.receiver_ecef))
     assert (computed, failed) == (results.total_estimates(), 0)
     d_el, d_az = [], []
     for e in results.estimates:
@@ -123,24 +95,7 @@ def test_elevations_from_simulated_orbits_match_geometry(clean_day):
         d_el.append(abs(e.elevation - track.elevation_deg[k]))
         da = abs(e.azimuth - track.azimuth_deg[k]) % 360.0
         d_az.append(min(da, 360.0 - da))
-    assert max(d_el) < 0.01
-    assert max(d_az) < 0.01
-
-
-def test_compute_elevation_of_single_satellites(clean_day):
-    sim = clean_day["sim"]
-    sp3 = mp.read_sp3(clean_day["sp3"])
-    receiver = mp.Ecef(*sim.receiver_ecef)
-    for sat in ("G01", "E02", "R03"):
-        for k in (0, 333, sim.t_s.size - 1):
-            e = sim.epoch(k)
-            got = mp.compute_elevation(sp3, receiver, sat, mp.Epoch(e.year, e.month, e.day, e.hour, e.minute,
-                                                                       float(e.second)))
-            want = sim.tracks[sat].elevation_deg[k]
-            if math.isfinite(want):
-                assert got == pytest.approx(want, abs=0.01)
-            else:
-                assert got <= 0.0  # below the horizon: not observed
+    assert max(d_el) < 0.01 and max(d_az) < 0.01
 
 
 def test_band_power_peaks_in_band_of_predicted_reflection_period(slip_day):
@@ -179,30 +134,20 @@ def test_band_power_peaks_in_band_of_predicted_reflection_period(slip_day):
 def test_reads_identical_from_path_gzip_and_bytes(slip_day):
     with open(slip_day["gz"], "rb") as f:
         blob = f.read()
-    readers = {
-        "plain": lambda: mp.read_rinex_obs(slip_day["plain"]),
-        "gzip": lambda: mp.read_rinex_obs(slip_day["gz"]),
-        "bytes": lambda: mp.read_rinex_obs_bytes(blob, "skarvo-e2e-sim.rnx.gz"),
-    }
-    views = {}
-    for name, read in readers.items():
-        obs = read()
+    views = []
+    for obs in (mp.read_rinex_obs(slip_day["plain"]), mp.read_rinex_obs(slip_day["gz"]),
+                mp.read_rinex_obs_bytes(blob, "skarvo-e2e-sim.rnx.gz")):
         sats = [s.id for s in obs.satellites()]
         results = mp.MultipathAnalyzer(obs).analyze()
-        views[name] = {
-            "repr": repr(obs),
-            "epochs": [e.to_iso() for e in obs.epochs()],
-            "satellites": sats,
-            "types": {s: obs.observation_types(s) for s in "GRE"},
-            "position": (obs.approx_position.x, obs.approx_position.y, obs.approx_position.z),
-            "snr": {s: [(x.code, x.times, x.values) for x in obs.get_snr_series(s)] for s in sats},
-            "stats": [(s.signal, s.count, s.rms, s.mean, s.min, s.max) for s in results.statistics],
-            "slips": [(s.satellite, s.epoch, s.method, s.signal, s.magnitude) for s in results.cycle_slips],
-        }
-    assert views["plain"] == views["gzip"] == views["bytes"]
+        views.append((repr(obs), [e.to_iso() for e in obs.epochs()], sats, {s: obs.observation_types(s) for s in "GRE"},
+                      (obs.approx_position.x, obs.approx_position.y, obs.approx_position.z),
+                      {s: [(x.code, x.times, x.values) for x in obs.get_snr_series(s)] for s in sats},
+                      [(s.signal, s.count, s.rms, s.mean, s.min, s.max) for s in results.statistics],
+                      [(s.satellite, s.epoch, s.method, s.signal, s.magnitude) for s in results.cycle_slips]))
+    assert views[0] == views[1] == views[2]
     sim = slip_day["sim"]
-    v = views["plain"]
-    assert v["satellites"] == [s for s in sim.satellites if sim.tracks[s].visible.any()]
-    assert len(v["epochs"]) == sim.t_s.size
-    assert v["types"]["G"] == ["C1C", "C2W", "C5Q", "L1C", "L2W", "L5Q", "S1C", "S2W", "S5Q"]
-    assert v["position"] == tuple(round(x, 4) for x in sim.receiver_ecef)
+    _, epochs, sats, types, position = views[0][:5]
+    assert sats == [s for s in sim.satellites if sim.tracks[s].visible.any()]
+    assert len(epochs) == sim.t_s.size
+    assert types["G"] == ["C1C", "C2W", "C5Q", "L1C", "L2W", "L5Q", "S1C", "S2W", "S5Q"]
+    assert position == tuple(round(x, 4) for x in sim.receiver_ecef)

@@ -15,16 +15,11 @@ def reference_zone(el, h, lam=L1):
     return b / s, b, h / math.tan(e)
 
 
-@pytest.mark.parametrize(
-    "args, expected",
-    [
-        ((90, 2.0), (0.624212, 0.624212, 0.0)),
-        ((0.5, 2.0), (1460.74, 12.7472, 229.177)),
-        ((0, 2.0), (1460.74, 12.7472, 229.177)),
-        ((-3, 2.0), (1460.74, 12.7472, 229.177)),
-        ((math.nan, 2.0), (1460.74, 12.7472, 229.177)),
-    ],
-)
+@pytest.mark.parametrize("args, expected", [
+    ((90, 2.0), (0.624212, 0.624212, 0.0)), ((0.5, 2.0), (1460.74, 12.7472, 229.177)),
+    ((0, 2.0), (1460.74, 12.7472, 229.177)), ((-3, 2.0), (1460.74, 12.7472, 229.177)),
+    ((math.nan, 2.0), (1460.74, 12.7472, 229.177)),
+])
 def test_zone_reference_values(args, expected):
     a, b, d = sk.fresnel_zone(*args)
     assert (a, b) == pytest.approx(expected[:2], rel=1e-5)
@@ -37,14 +32,15 @@ def test_zone_formula(el, h, lam):
 
 
 def test_map_one_footprint_per_cell_and_track():
-    tracks = [
-        ("G01", [100.0] * 5, [5.0, 7.0, 9.0, 11.0, 13.0]),
-        ("G02", [100.0, -5.0], [5.0, 12.0]),
-    ]
+    tracks = [("G01", [100.0] * 5, [5.0, 7.0, 9.0, 11.0, 13.0]), ("G02", [100.0, -5.0], [5.0, 12.0])]
     got = sk.fresnel_map(tracks, 2.0)
     assert [(f["sat"], f["el"]) for f in got] == [("G01", 5.0), ("G01", 11.0), ("G02", 5.0), ("G02", 12.0)]
     assert list(got[0]) == ["sat", "az", "el", "a", "b", "dist"]
     assert (got[1]["a"], got[1]["b"], got[1]["dist"]) == sk.fresnel_zone(11.0, 2.0)
+    # A negative azimuth has its own cell.
+    got = sk.fresnel_map([("R01", [-5.0, 5.0, 355.0], [20.0, 20.0, 20.0])], 2.0)
+    assert [f["az"] for f in got] == [-5.0, 5.0, 355.0]
+    assert sk.fresnel_map([], 2.0) == sk.fresnel_map([("G01", [], [])], 2.0) == []
 
 
 def test_map_min_elevation_and_unequal_lengths():
@@ -52,13 +48,3 @@ def test_map_min_elevation_and_unequal_lengths():
     assert [f["az"] for f in got] == [10.0, 20.0, 30.0, 40.0, 50.0, 60.0, 70.0]
     got = sk.fresnel_map([("E11", [0.0, 0.0], [30.0, math.nan])], 3.0, min_elevation=40.0)
     assert len(got) == 1 and math.isnan(got[0]["el"])
-
-
-def test_negative_azimuth_has_its_own_cell():
-    got = sk.fresnel_map([("R01", [-5.0, 5.0, 355.0], [20.0, 20.0, 20.0])], 2.0)
-    assert [f["az"] for f in got] == [-5.0, 5.0, 355.0]
-
-
-def test_map_of_nothing():
-    assert sk.fresnel_map([], 2.0) == []
-    assert sk.fresnel_map([("G01", [], [])], 2.0) == []

@@ -22,15 +22,6 @@ SMALL_SP3 = "sp3/igs21385.sp3"
 REFERENCE = "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"
 
 
-def read_or_ioerror(path):
-    """The read's result, or None when it raised the reader's IOError."""
-    try:
-        return sk.read_rinex_obs(str(path))
-    except OSError as exc:
-        assert str(exc).startswith("Failed to read RINEX: "), str(exc)
-        return None
-
-
 # ---- damaged files ----------------------------------------------------------
 
 @pytest.mark.parametrize("relative", [SMALL_V3, SMALL_V2, "odd/14601736.18o", "rinex4/ACRG00GHA_R_20240010000_01H_30S_MO.rnx"])
@@ -45,11 +36,14 @@ def test_truncated_at_every_line(data, tmp_path, relative):
     for k in stops:
         for cut in (b"", lines[k][: len(lines[k]) // 2] if k < len(lines) else b""):
             path.write_bytes(b"".join(lines[:k]) + cut)
-            obs = read_or_ioerror(path)
-            if obs is not None:
-                assert obs.num_epochs <= full.num_epochs
-                results = sk.MultipathAnalyzer(obs, min_arc_seconds=0).analyze()
-                assert results.total_estimates() == len(results.estimates)
+            try:
+                obs = sk.read_rinex_obs(str(path))
+            except OSError as exc:
+                assert str(exc).startswith("Failed to read RINEX: "), str(exc)
+                continue
+            assert obs.num_epochs <= full.num_epochs
+            results = sk.MultipathAnalyzer(obs, min_arc_seconds=0).analyze()
+            assert results.total_estimates() == len(results.estimates)
 
 
 def test_sp3_truncated_and_flipped(data, tmp_path):

@@ -1,5 +1,6 @@
 """The process-wide worker pool: results independent of the number of
 workers, forked children, concurrent callers."""
+import concurrent.futures
 import hashlib
 import math
 import os
@@ -95,15 +96,9 @@ def test_forked_children_build_their_own_pool_idle_or_busy():
 
 def test_many_threads_share_the_pool():
     inputs = [[math.sin(i * (0.05 + 0.01 * k)) + 0.1 * (i % (k + 3)) for i in range(4000)] for k in range(6)]
-    expected = [hashlib.sha256(repr(sk.band_power(y, 1.0, [(2, 50), (50, 500)])).encode()).hexdigest() for y in inputs]
-    got = [None] * len(inputs)
+    def digest(y):
+        return hashlib.sha256(repr(sk.band_power(y, 1.0, [(2, 50), (50, 500)])).encode()).hexdigest()
 
-    def work(k):
-        got[k] = hashlib.sha256(repr(sk.band_power(inputs[k], 1.0, [(2, 50), (50, 500)])).encode()).hexdigest()
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(inputs))]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join(timeout=300)
-    assert got == expected
+    expected = [digest(y) for y in inputs]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(inputs)) as pool:
+        assert list(pool.map(digest, inputs, timeout=300)) == expected
