@@ -192,3 +192,19 @@ def test_sub_interpreter_is_refused():
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert "ImportError" in out and "sub-interpreters" in out
     del interpreters
+
+
+# Integer arguments are never wrapped into their width and wrong types never
+# pass: the binding refuses them before the library sees them.
+@pytest.mark.parametrize("call", [
+    lambda: skarvo_mp.Epoch(2024, -1, 1), lambda: skarvo_mp.Epoch(2**31, 1, 1),
+    lambda: skarvo_mp.Epoch(2024, 2**32, 1), lambda: skarvo_mp.Epoch(2024, 1.5, 1),
+    lambda: skarvo_mp.Satellite(5), lambda: skarvo_mp.GnssSystem(None),
+    lambda: skarvo_mp.Ecef("1", 2, 3), lambda: skarvo_mp.calculate_azel(skarvo_mp.Geodetic(1, 2, 3), skarvo_mp.Ecef(1, 2, 3)),
+    lambda: skarvo_mp.split_arcs([0.0, 1.0], "x"), lambda: skarvo_mp.detrend_arc([1.0], [1.0], max_order=-1),
+    lambda: skarvo_mp.read_rinex_obs_bytes(bytearray(b""), "x.rnx"),
+], ids=["month-negative", "year-too-large", "month-too-large", "month-float", "satellite-int", "system-none",
+        "ecef-str", "azel-geodetic", "split-dt-str", "detrend-negative-order", "bytes-bytearray"])
+def test_bad_argument_types_and_widths_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call()
