@@ -42,7 +42,7 @@ sanitize-tests:
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONPATH=$(ASAN_BUILD):python SKARVO_SANITIZED=1 $(PYTHON) -m pytest -q -p no:cacheprovider
+	PYTHONPATH=$(ASAN_BUILD):python SKARVO_SANITIZED=1 $(PYTHON) -m pytest -p no:cacheprovider
 
 cpp-tests:
 	scripts/dev-build.sh $(DEV_BUILD) -DSKARVO_CPP_TESTS=ON
