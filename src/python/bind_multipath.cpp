@@ -216,8 +216,8 @@ void bind_multipath_stats(py::module_& m) {
         "compute_elevations supplies real elevations");
     cls.def_property_readonly(
         "cycle_slips", [](const PyMultipathStats& s) { return s.stats.cycle_slips; },
-        "Number of distinct cycle slips that can cut this signal's arcs: slips of any satellite with a "
-        "pair under this label, recorded on that pair's first or second phase; each slip counts once");
+        "Number of distinct cycle slips that can cut this signal's arcs: reported slips of any satellite with "
+        "a pair under this label, recorded on that pair's first or second phase; each slip counts once");
     cls.def("__repr__", [](const PyMultipathStats& s) {
         return "MultipathStats(signal=" + quote(s.stats.label) + ", rms=" + format4(s.stats.rms) +
                ", count=" + std::to_string(s.stats.count) + ")";
