@@ -145,6 +145,30 @@ def test_beidou_b1i_on_band_1():
     assert snr[("C11", "C1I")] == 40.0 and snr[("C12", "C1P")] == 47.0 and snr[("C12", "C1I")] is None
 
 
+def test_b1i_pairs_alike_on_band_1_and_band_2():
+    # B1I, B3I and B2I, with B1I spelt as in RINEX 3.02 (band 1) and as in
+    # later versions (band 2): B3I must pair with B1I either way, not with
+    # the close B2I carrier.
+    def text(b1i):
+        types = {"C": [f"C{b1i}I", "C6I", "C7I", f"L{b1i}I", "L6I", "L7I"]}
+        epochs = []
+        for i in range(60):
+            t, rho, tec = 30.0 * i, 2.2e7 + 700.0 * i * 30.0, 5.0 + 3e-3 * i
+            obs = {}
+            for (code, phase), f, mp in [((f"C{b1i}I", f"L{b1i}I"), B1I, 0.3 * math.sin(0.1 * i)),
+                                         (("C6I", "L6I"), 1268.52e6, 0.2 * math.cos(0.2 * i)), (("C7I", "L7I"), B2I, 0.0)]:
+                iono = tec * (1575.42e6 / f) ** 2
+                obs.update({code: rho + iono + mp, phase: (rho - iono) / (C / f) + 100.0})
+            epochs.append((t, {"C08": obs}))
+        return rinex3(epochs, types)
+
+    runs = [sm.MultipathAnalyzer(read(text(b))).analyze() for b in (1, 2)]
+    assert [(s.signal, s.count) for s in runs[0].statistics] == [("BDSM1I", 60), ("BDSM6I", 60), ("BDSM7I", 60)]
+    assert [(s.signal.replace("2I", "1I"), s.count, s.rms) for s in runs[1].statistics] == \
+        [(s.signal, s.count, s.rms) for s in runs[0].statistics]
+    assert list(runs[0].cycle_slips) == list(runs[1].cycle_slips) == []
+
+
 # ---- raw phase offsets ------------------------------------------------------------
 
 def shift_phases(text, cycles):

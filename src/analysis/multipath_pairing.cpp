@@ -132,9 +132,9 @@ std::string signal_label(GnssSystem s, const ObsCode& code) {
 
 namespace {
 
-// The phase on `band` whose frequency `usable` accepts with the largest
-// obs_count, ties to the smaller attribute; `present` holds the satellite's
-// codes in (band, attribute) order.
+// The phase of partner band `band` whose frequency `usable` accepts with the
+// largest obs_count, ties to the smaller attribute; `present` holds the
+// satellite's codes in (band, attribute) order.
 template <class Usable>
 std::uint16_t best_phase(const ObsIndex& index, std::uint32_t s, std::span<const std::uint16_t> present,
                          std::uint8_t band, Usable usable) {
@@ -142,7 +142,8 @@ std::uint16_t best_phase(const ObsIndex& index, std::uint32_t s, std::span<const
     std::uint32_t best_count = 0;
     for (const std::uint16_t c : present) {
         const ObsCode& code = index.code(c);
-        if (code.kind != ObsKind::Phase || code.band != band || !usable(index.frequency(s, c))) continue;
+        if (code.kind != ObsKind::Phase || index.partner_band(s, c) != band || !usable(index.frequency(s, c)))
+            continue;
         const std::uint32_t n = index.count(s, c);
         if (best == no_code || n > best_count) {  // ascending attributes: the first of equals stays
             best = c;
@@ -179,14 +180,15 @@ std::vector<SignalPair> build_pairs(const MultipathConfig& config, const ObsInde
             if (f1 == 0.0) continue;
             // Phase 1 carries the code's own signal: on BeiDou band 1, B1I
             // codes pair with B1I phases only and B1C codes with B1C phases.
+            const std::uint8_t own = index.partner_band(s, c);
             const auto same_signal = [f1](double f) { return f == f1; };
-            const std::uint16_t p1 = best_phase(index, s, present, code.band, same_signal);
+            const std::uint16_t p1 = best_phase(index, s, present, own, same_signal);
             if (p1 == no_code) continue;
 
             const auto distinct = [f1](double f) { return f != 0.0 && std::abs((f1 * f1) / (f * f) - 1.0) >= 0.1; };
             std::uint16_t p2 = no_code;
             for (const std::uint8_t b : partner_bands(sat.system)) {
-                if (b == code.band) continue;
+                if (b == own) continue;
                 p2 = best_phase(index, s, present, b, distinct);
                 if (p2 != no_code) break;
             }

@@ -39,6 +39,16 @@ public:
     /// frequency table has none (GLONASS channels resolved from the header;
     /// the attribute tells the two signals of BeiDou band 1 apart).
     double frequency(std::uint32_t s, std::uint16_t c) const noexcept { return freq_[s * codes_.size() + c]; }
+    /// The band under which code `c` of satellite `s` takes part in the walk
+    /// over partner bands: its band digit, except B1I written on BeiDou band
+    /// 1 (C1I, L1I: RINEX 3.02), which walks as band 2, where later versions
+    /// write it, so that both spellings pair alike.
+    std::uint8_t partner_band(std::uint32_t s, std::uint16_t c) const noexcept {
+        const rinex::ObsCode& k = codes_[c];
+        const bool b1i = sats_[s].system == rinex::GnssSystem::BeiDou && k.band == 1 &&
+                         (k.attribute == 'I' || k.attribute == 'Q');
+        return b1i ? std::uint8_t{2} : k.band;
+    }
     /// Number of `c`, or no_code when the indexed epochs never carry it.
     std::uint16_t find(const rinex::ObsCode& c) const noexcept;
     /// (band << 8 | attribute): the order of codes of one kind.

@@ -116,9 +116,10 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
                 const ObsCode& code = index.code(c);
                 if (code.kind == ObsKind::Phase) {
                     phases.push_back(c);
-                    if (code.band < band_phase.size() &&
-                        (band_phase[code.band] == no_code || code.attribute < index.code(band_phase[code.band]).attribute))
-                        band_phase[code.band] = c;
+                    const std::uint8_t b = index.partner_band(s, c);
+                    if (b < band_phase.size() &&
+                        (band_phase[b] == no_code || code.attribute < index.code(band_phase[b]).attribute))
+                        band_phase[b] = c;
                 } else if (code.kind == ObsKind::Code) {
                     codes.push_back(c);
                 }
@@ -169,7 +170,7 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
                 std::uint16_t partner = no_code;
                 double f2 = 0.0;
                 for (const std::uint8_t b : partner_bands(sat.system)) {
-                    if (b == l1.band || band_phase[b] == no_code) continue;
+                    if (b == index.partner_band(s, c) || band_phase[b] == no_code) continue;
                     const double f = index.frequency(s, band_phase[b]);
                     if (f == 0.0 || std::abs((f1 * f1) / (f * f) - 1.0) < 0.1) continue;
                     partner = band_phase[b];
