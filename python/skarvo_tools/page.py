@@ -105,6 +105,10 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
                      f"elevations from {_e(fr['min_elevation_deg'])}°; the farthest lies "
                      f"{_e(fmt(fr['max_distance_m'], 1))} m from the antenna.</p>")
 
+    if data.get("quality"):
+        from .quality import html_section
+        parts.append(html_section(data["quality"], _table, _e))
+
     if plots:
         parts.append("<h2>Figures</h2>")
         for name, caption in plots:

@@ -20,6 +20,7 @@ import shutil
 import tempfile
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from . import quality as quality_mod
 from . import sp3files
 from .errors import FileFailure, UserError
 
@@ -157,10 +158,11 @@ def build_report(path: str, options: ReportOptions) -> Report:
         raise FileFailure(str(exc)) from None
 
     elevations = None
+    orbit: Dict[str, Any] = {}
     if summary["epochs"] == 0:
         warnings.append("the file holds no observation epochs")
     elif options.sp3:
-        elevations = attach_elevations(mp, obs, results, summary, options, warnings)
+        elevations = attach_elevations(mp, obs, results, summary, options, warnings, keep=orbit)
 
     estimates = results.estimates
     statistics = results.statistics
@@ -180,6 +182,9 @@ def build_report(path: str, options: ReportOptions) -> Report:
     if options.antenna_height is not None:
         fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
 
+    quality = quality_mod.quality_section(mp, obs, results, path, systems, orbit, multipath, slip_section,
+                                          mask=getattr(options, "elevation_mask", None))
+
     settings = {
         "systems": systems,
         "sp3": [s.given for s in options.sp3],
@@ -197,6 +202,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
         "elevations": elevations,
         "snr_wavelets": wavelets,
         "fresnel": fresnel,
+        "quality": quality,
         "outputs": None,
         "warnings": warnings,
     }
@@ -251,9 +257,11 @@ def receiver_position(obs, options: ReportOptions) -> Tuple[Optional[Tuple[float
     return xyz, "header"
 
 
-def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str]):
+def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str],
+                      keep: Optional[Dict[str, Any]] = None):
     """Elevations and azimuths of every estimate from the SP3 files that cover
-    the observation span; returns the JSON section (None when skipped)."""
+    the observation span; returns the JSON section (None when skipped). The
+    orbit and receiver position used go into `keep` when given."""
     xyz, source = receiver_position(obs, options)
     if xyz is None:
         warnings.append("no receiver position (the header has none; give --position X Y Z): "
@@ -273,6 +281,8 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
         except OSError as exc:
             raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
         computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
+        if keep is not None:
+            keep.update(sp3=sp3, receiver=xyz)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     if computed == 0 and failed > 0:

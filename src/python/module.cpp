@@ -50,6 +50,7 @@ constexpr Entry registration_order[] = {
     {"fresnel_map", bind_fresnel_map},
     {"scalogram", bind_scalogram},
     {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
+    {"station_quality", bind_station_quality},
 };
 
 struct Constant {

@@ -346,7 +346,23 @@ private:
         const std::string_view s = text(0);
         if (auto st = cuts(0, {1, 3, 4, 6, 7, 9, 10, 12, 13, 15, 26, 29, 32}); !st) return st;
         const auto flag = int_or<std::uint8_t>(field(s, 26, 3), 0);
-        if (flag >= 2 && flag <= 5) return util::ok_status();  // event record
+        if (flag >= 2 && flag <= 5) {  // event record: remembered, not an epoch
+            EventMark mark;
+            mark.flag = flag;
+            if (util::trim(field(s, 1, 2)).size() > 0) {
+                Epoch t;
+                const auto y = int_or<std::int32_t>(field(s, 1, 2), 0);
+                t.year = y > 79 ? y + 1900 : y + 2000;
+                t.month = int_or<std::uint32_t>(field(s, 4, 2), 1);
+                t.day = int_or<std::uint32_t>(field(s, 7, 2), 1);
+                t.hour = int_or<std::uint32_t>(field(s, 10, 2), 0);
+                t.minute = int_or<std::uint32_t>(field(s, 13, 2), 0);
+                if (!detail::parse_number(field(s, 15, 11), t.second)) t.second = 0.0;
+                mark.epoch_ms = util::unix_millis(t);
+            }
+            b_.data().events.push_back(mark);
+            return util::ok_status();
+        }
 
         Epoch e;
         const auto yy = int_or<std::int32_t>(field(s, 1, 2), 0);
