@@ -116,7 +116,7 @@ def with_clock_jump(src, dst, from_epoch, k):
     from the `from_epoch`-th epoch on."""
     lists, _ = read_v3_records(src)
     out, n, header = [], -1, True
-    for line in open(src, encoding="ascii").read().splitlines():
+    for line in src.read_text(encoding="ascii").splitlines():
         if header:
             header = not line[60:].startswith("END OF HEADER")
         elif line.startswith(">"):
@@ -152,10 +152,11 @@ def test_elevation_bins_equal_numpy_binning(data):
     results = mp.MultipathAnalyzer(obs).analyze()
     results.compute_elevations(sp3, obs.approx_position)
     bins = results.multipath_by_elevation(10.0)
-    assert bins
-    for label, (counts, rms) in bins.items():
-        est = [e for e in results.estimates if e.signal == label and math.isfinite(e.elevation)
-               and e.elevation >= 0]
+    assert set(bins) == {s.signal for s in results.statistics}
+    for stats in results.statistics:
+        counts, rms = bins[stats.signal]
+        est = [e for e in results.estimates if (e.system, e.signal) == (stats.system, stats.code)
+               and math.isfinite(e.elevation) and e.elevation >= 0]
         el = np.array([e.elevation for e in est])
         v = np.array([e.mp_value for e in est])
         idx = np.minimum((el // 10).astype(int), 8)

@@ -183,7 +183,7 @@ def _elevation_section(q: Dict[str, Any], mp_bins: Optional[Dict[str, Any]]) -> 
 def main_gps_signals(multipath: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
     """The multipath rows of the main GPS signals: per band 1, then 2 (or 5),
     the first attribute of MAIN_GPS that has estimates."""
-    rows = {r["code"]: r for r in multipath if r["system"] == "GPS" and r["code"] and r["estimates"]}
+    rows = {r["code"]: r for r in multipath if r["system"] in ("G", "GPS") and r["code"] and r["estimates"]}
     out = []
     for bands in (("1",), ("2", "5")):
         chosen = None

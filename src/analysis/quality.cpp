@@ -8,6 +8,7 @@
 
 #include "analysis/pool.hpp"
 #include "navigation/elevations.hpp"
+#include "rinex/obs_header.hpp"
 #include "utils/frequencies.hpp"
 
 namespace skarvo::analysis {
@@ -214,9 +215,19 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
     std::array<std::vector<std::uint32_t>, rinex::system_count> keys_of_row;
     std::array<std::vector<std::uint32_t>, rinex::system_count> snr_keys;
     std::array<std::vector<std::size_t>, rinex::system_count> snr_row;
+    // Version 2 has one list for every system: its translated codes stand
+    // for each system the records hold.
+    std::vector<rinex::ObsCode> v2_codes;
+    std::array<bool, rinex::system_count> present{};
+    if (!data.header.obs_types_v2.empty()) {
+        for (const std::string& t : data.header.obs_types_v2)
+            if (const auto c = rinex::translate_v2_type(t)) v2_codes.push_back(*c);
+        for (const rinex::SatObs& so : data.sat_obs) present[rinex::system_index(so.sat.system)] = true;
+    }
     for (GnssSystem sys : rinex::all_systems) {
         const std::size_t si = rinex::system_index(sys);
-        const auto& list = data.header.obs_types[si];
+        std::optional<std::vector<rinex::ObsCode>> list = data.header.obs_types[si];
+        if (!list && present[si]) list = v2_codes;
         if (!list || !wanted(settings, sys)) continue;
         std::vector<rinex::ObsCode> codes;
         for (const rinex::ObsCode& c : *list)

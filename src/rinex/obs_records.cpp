@@ -266,6 +266,15 @@ bool is_v2_epoch_line(std::string_view s) noexcept {
            is_digit(s[2]) && (s[1] == ' ' || is_digit(s[1])) && s[18] == '.';
 }
 
+// An event record whose time fields are blank (allowed for flags 2 to 5):
+// blank up to the flag, the flag in column 29, a count after it.
+bool is_v2_blank_event_line(std::string_view s) noexcept {
+    if (s.size() < 29 || s[28] < '2' || s[28] > '5') return false;
+    for (std::size_t i = 0; i < 28; ++i)
+        if (s[i] != ' ') return false;
+    return true;
+}
+
 // The satellite of a list cell. A blank system letter means GPS, so "  5",
 // " 12" and "G05" are G05, G12 and G05.
 std::optional<Satellite> v2_cell_satellite(std::string_view cell) noexcept {
@@ -298,7 +307,7 @@ public:
     Status run() {
         Line line;
         while (reader_.next(line)) {
-            if (is_v2_epoch_line(line.text)) {
+            if (is_v2_epoch_line(line.text) || is_v2_blank_event_line(line.text)) {
                 if (!lines_.empty())
                     if (auto st = block(); !st) return st;
                 lines_.clear();
