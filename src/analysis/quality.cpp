@@ -124,8 +124,10 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
         double value = 0.0;
         double rate = nan;           // clean step per second of the previous step
     };
-    std::unordered_map<std::uint64_t, Track> tracks;
-    std::vector<std::pair<Track*, double>> current;  // track, code value at this epoch
+    // Per satellite (dense index), its code ranges' tracks by code.
+    std::unordered_map<std::uint64_t, std::uint32_t> sat_index;
+    std::vector<std::vector<std::pair<rinex::ObsCode, Track>>> tracks;
+    std::vector<std::pair<std::pair<std::uint32_t, std::uint32_t>, double>> current;  // (sat, entry), value
     std::vector<double> residual, sorted;
     std::vector<double> offsets_t, offsets_v;
 
@@ -139,15 +141,21 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
         current.clear();
         residual.clear();
         for (const rinex::SatObs& so : data.satellites_at(rec)) {
+            const auto [it, added] =
+                sat_index.try_emplace(rinex::sort_key(so.sat), static_cast<std::uint32_t>(tracks.size()));
+            if (added) tracks.emplace_back();
+            auto& mine = tracks[it->second];
             for (const ObsEntry& o : data.observations(so)) {
                 if (o.code.kind != ObsKind::Code || !std::isfinite(o.value)) continue;
-                const std::uint64_t key = (rinex::sort_key(so.sat) << 24) ^ rinex::text_key(o.code);
-                Track& tr = tracks[key];
+                std::size_t k = 0;
+                while (k < mine.size() && !(mine[k].first == o.code)) ++k;
+                if (k == mine.size()) mine.emplace_back(o.code, Track{});
+                const Track& tr = mine[k].second;
                 if (tr.last_epoch == ei && ei > 0) {  // seen at the previous epoch
                     const double pred = std::isfinite(tr.rate) ? tr.rate * dt : 0.0;
                     residual.push_back(o.value - tr.value - pred);
                 }
-                current.emplace_back(&tr, o.value);
+                current.push_back({{it->second, static_cast<std::uint32_t>(k)}, o.value});
             }
         }
         std::int64_t k = 0;
@@ -166,7 +174,8 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
                 }
             }
         }
-        for (auto& [tr, value] : current) {
+        for (const auto& [where, value] : current) {
+            Track* tr = &tracks[where.first][where.second].second;
             if (tr->last_epoch == ei && ei > 0 && dt > 0.0) {
                 tr->rate = (value - tr->value - static_cast<double>(k) * ms_range) / dt;
             } else {
@@ -211,10 +220,8 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
     const std::size_t bins = bin_count(width);
 
     // Rows: the code and phase observations of each wanted system's header list.
-    std::array<std::vector<std::size_t>, rinex::system_count> row_of_code;  // text_key -> row via search
     std::array<std::vector<std::uint32_t>, rinex::system_count> keys_of_row;
     std::array<std::vector<std::uint32_t>, rinex::system_count> snr_keys;
-    std::array<std::vector<std::size_t>, rinex::system_count> snr_row;
     // Version 2 has one list for every system: its translated codes stand
     // for each system the records hold.
     std::vector<rinex::ObsCode> v2_codes;
@@ -237,7 +244,6 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
         std::sort(codes.begin(), codes.end(), rinex::code_text_less);
         for (const rinex::ObsCode& c : codes) {
             keys_of_row[si].push_back(rinex::text_key(c));
-            row_of_code[si].push_back(out.rows.size());
             out.rows.push_back({sys, c, 0, 0, 0});
         }
         std::vector<rinex::ObsCode> snr;
@@ -246,16 +252,22 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
         std::sort(snr.begin(), snr.end(), rinex::code_text_less);
         for (const rinex::ObsCode& c : snr) {
             snr_keys[si].push_back(rinex::text_key(c));
-            snr_row[si].push_back(out.snr.size());
             out.snr.push_back({sys, c, std::vector<std::uint64_t>(bins, 0), std::vector<double>(bins, 0.0)});
         }
     }
-    auto find_row = [&](std::size_t si, std::uint32_t key, const auto& keys, const auto& rows) -> std::ptrdiff_t {
-        const auto& k = keys[si];
-        for (std::size_t i = 0; i < k.size(); ++i)
-            if (k[i] == key) return static_cast<std::ptrdiff_t>(rows[si][i]);
-        return -1;
+    // Row of each (system, code): code kind, band and attribute index a
+    // table, -1 for codes without a row.
+    constexpr std::size_t code_slots = 5 * 10 * 128;
+    auto slot_of = [](const rinex::ObsCode& c) {
+        return (static_cast<std::size_t>(c.kind) * 10 + c.band % 10) * 128 + (static_cast<unsigned char>(c.attribute) & 127u);
     };
+    std::vector<std::int32_t> row_table(rinex::system_count * code_slots, -1);
+    for (std::size_t i = 0; i < out.rows.size(); ++i)
+        row_table[rinex::system_index(out.rows[i].system) * code_slots + slot_of(out.rows[i].code)] =
+            static_cast<std::int32_t>(i);
+    for (std::size_t i = 0; i < out.snr.size(); ++i)
+        row_table[rinex::system_index(out.snr[i].system) * code_slots + slot_of(out.snr[i].code)] =
+            static_cast<std::int32_t>(i);
 
     // Orbit satellites of the wanted systems that the file can hold.
     std::vector<rinex::Satellite> sats;
@@ -289,10 +301,27 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
     };
     if (slots > 0 && !sats.empty()) {
         grid_el.assign(sats.size() * slots, std::numeric_limits<float>::quiet_NaN());
+        // Every `stride`-th slot first (five minutes apart at most); a block
+        // whose two ends lie far below both the mask and the horizon lies
+        // wholly below them (a navigation satellite's elevation changes by a
+        // few degrees in five minutes), so its slots get the lower end's
+        // elevation instead of a position each.
+        const std::size_t stride =
+            std::max<std::size_t>(1, static_cast<std::size_t>(300000 / std::max<std::int64_t>(step_ms, 1)));
+        const double deep = std::min(mask, 0.0) - 15.0;
         parallel_for(sats.size(), [&](std::size_t j) {
             float* row = grid_el.data() + j * slots;
-            for (std::size_t g = 0; g < slots; ++g)
-                row[g] = static_cast<float>(elevation_at(sats[j], first + static_cast<std::int64_t>(g) * step_ms));
+            auto at = [&](std::size_t g) {
+                return static_cast<float>(elevation_at(sats[j], first + static_cast<std::int64_t>(g) * step_ms));
+            };
+            for (std::size_t g = 0; g < slots; g += stride) row[g] = at(g);
+            if (slots > 1 && (slots - 1) % stride != 0) row[slots - 1] = at(slots - 1);
+            for (std::size_t a = 0; a + 1 < slots; a += stride) {
+                const std::size_t b = std::min(a + stride, slots - 1);
+                const double lo = static_cast<double>(row[a]), hi = static_cast<double>(row[b]);
+                const bool below = lo < deep && hi < deep;
+                for (std::size_t g = a + 1; g < b; ++g) row[g] = below ? std::min(row[a], row[b]) : at(g);
+            }
         });
         for (std::size_t j = 0; j < sats.size(); ++j) {
             const std::size_t si = rinex::system_index(sats[j].system);
@@ -341,20 +370,19 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
             }
             const bool above = el >= mask;
             const auto bin = bin_of(el, width, bins);
+            const std::int32_t* table = row_table.data() + si * code_slots;
             for (const ObsEntry& o : data.observations(so)) {
                 if (!std::isfinite(o.value)) continue;
-                const std::uint32_t key = rinex::text_key(o.code);
+                const std::int32_t r = table[slot_of(o.code)];
+                if (r < 0) continue;
                 if (o.code.kind == ObsKind::Snr) {
                     if (!bin) continue;
-                    const std::ptrdiff_t r = find_row(si, key, snr_keys, snr_row);
-                    if (r < 0) continue;
                     ElevationBins& b = out.snr[static_cast<std::size_t>(r)];
                     ++b.count[*bin];
                     b.value[*bin] += o.value;
                     continue;
                 }
-                const std::ptrdiff_t r = find_row(si, key, keys_of_row, row_of_code);
-                if (r < 0) continue;
+                if (o.code.kind != ObsKind::Code && o.code.kind != ObsKind::Phase) continue;
                 CompletenessRow& row = out.rows[static_cast<std::size_t>(r)];
                 ++row.stored;
                 if (above) ++row.observed;
