@@ -111,9 +111,9 @@ def test_event_records_are_counted(data, name, flags):
     assert sorted(f for _, f in events) == sorted(flags)
 
 
-def with_clock_jump(src, dst, from_epoch, k):
-    """Copy of a RINEX 3 file whose code ranges jump by k ms of light travel
-    from the `from_epoch`-th epoch on."""
+def with_clock_jump(src, dst, from_epoch, k, only=None):
+    """Copy of a RINEX 3 file whose code ranges (of satellite `only`, else of
+    all) jump by k ms of light travel from the `from_epoch`-th epoch on."""
     lists, _ = read_v3_records(src)
     out, n, header = [], -1, True
     for line in src.read_text(encoding="ascii").splitlines():
@@ -121,7 +121,7 @@ def with_clock_jump(src, dst, from_epoch, k):
             header = not line[60:].startswith("END OF HEADER")
         elif line.startswith(">"):
             n += 1
-        elif n >= from_epoch and line[:1] in lists:
+        elif n >= from_epoch and line[:1] in lists and only in (None, line[:3]):
             cells = list(line.ljust(3 + 16 * len(lists[line[0]])))
             for i, code in enumerate(lists[line[0]]):
                 a = 3 + 16 * i
@@ -186,3 +186,9 @@ def test_report_summary_line_and_sections(data, tmp_path):
 def test_nominal_span_from_file_name(name, span):
     got = quality.nominal_span(name)
     assert (got is None) if span is None else tuple(d.isoformat()[:16] for d in got) == span
+
+
+def test_one_satellite_jumping_is_no_clock_jump(data, tmp_path):
+    src = data("rinex3/pdel0010.21o")
+    jumped = mp.read_rinex_obs(with_clock_jump(src, tmp_path / "pdel0010.21o", 40, 20, only="G10"))
+    assert mp.station_quality(jumped)["clock"]["jumps"] == []

@@ -97,15 +97,16 @@ TimeScan scan_epochs(const RinexObsData& data) {
     out.interval_s = static_cast<double>(step_ms) / 1000.0;
     const std::int64_t span = *out.last_ms - *out.first_ms;
     out.grid_epochs = static_cast<std::uint64_t>(span / step_ms) + 1;
+    // Slots holding an epoch: the nearest slot of each; an epoch off the
+    // grid by a few milliseconds still fills its slot.
     std::uint64_t on_grid = 0;
+    std::int64_t last_slot = -1;
     for (std::size_t i = 0; i < out.times_ms.size(); ++i) {
         const std::int64_t rel = out.times_ms[i] - *out.first_ms;
         const std::int64_t k = (rel + step_ms / 2) / step_ms;
-        if (std::llabs(rel - k * step_ms) <= 1) {
-            ++on_grid;
-        } else {
-            ++out.off_grid;
-        }
+        if (std::llabs(rel - k * step_ms) > 1) ++out.off_grid;
+        if (k != last_slot) ++on_grid;
+        last_slot = k;
         if (i == 0) continue;
         const std::int64_t d = out.times_ms[i] - out.times_ms[i - 1];
         // Steps up to half an interval over the nominal one are jitter.
@@ -129,6 +130,7 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
     std::vector<std::vector<std::pair<rinex::ObsCode, Track>>> tracks;
     std::vector<std::pair<std::pair<std::uint32_t, std::uint32_t>, double>> current;  // (sat, entry), value
     std::vector<double> residual, sorted;
+    std::vector<std::uint32_t> residual_sat;  // dense satellite index of each residual (grouped)
     std::vector<double> offsets_t, offsets_v;
 
     for (std::size_t ei = 0; ei < time.times_ms.size(); ++ei) {
@@ -140,6 +142,7 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
         const double dt = ei ? static_cast<double>(time.times_ms[ei] - time.times_ms[ei - 1]) / 1000.0 : 0.0;
         current.clear();
         residual.clear();
+        residual_sat.clear();
         for (const rinex::SatObs& so : data.satellites_at(rec)) {
             const auto [it, added] =
                 sat_index.try_emplace(rinex::sort_key(so.sat), static_cast<std::uint32_t>(tracks.size()));
@@ -154,21 +157,33 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
                 if (tr.last_epoch == ei && ei > 0) {  // seen at the previous epoch
                     const double pred = std::isfinite(tr.rate) ? tr.rate * dt : 0.0;
                     residual.push_back(o.value - tr.value - pred);
+                    residual_sat.push_back(it->second);
                 }
                 current.push_back({{it->second, static_cast<std::uint32_t>(k)}, o.value});
             }
         }
+        // Distinct satellites among the residuals, and those agreeing with k.
+        auto satellites = [&](auto keep) {
+            std::uint32_t n = 0;
+            for (std::size_t i = 0; i < residual.size(); ++i)
+                if (keep(i) && (i == 0 || residual_sat[i] != residual_sat[i - 1] || !keep(i - 1))) ++n;
+            return n;
+        };
+        const std::uint32_t sats_here = satellites([](std::size_t) { return true; });
         std::int64_t k = 0;
-        if (residual.size() >= 2) {
+        if (sats_here >= 2) {
             ++out.steps_checked;
             sorted = residual;
             const double m = median_of(sorted);
             const double kf = std::nearbyint(m / ms_range);
             if (kf != 0.0 && std::fabs(kf) < 1e9) {
+                auto agrees = [&](std::size_t i) { return std::fabs(residual[i] - kf * ms_range) < 0.25 * ms_range; };
                 std::uint32_t agree = 0;
-                for (double r : residual)
-                    if (std::fabs(r - kf * ms_range) < 0.25 * ms_range) ++agree;
-                if (agree >= 2 && 2 * static_cast<std::size_t>(agree) >= residual.size()) {
+                for (std::size_t i = 0; i < residual.size(); ++i) agree += agrees(i) ? 1u : 0u;
+                const std::uint32_t agree_sats = satellites(agrees);
+                // A jump moves every satellite's ranges: ranges of one
+                // satellite alone (a code ambiguity) are no clock jump.
+                if (agree_sats >= 2 && 2 * agree_sats >= sats_here && 2 * static_cast<std::size_t>(agree) >= residual.size()) {
                     k = static_cast<std::int64_t>(kf);
                     out.jumps.push_back({time.times_ms[ei], k, m, static_cast<std::uint32_t>(residual.size()), agree});
                 }

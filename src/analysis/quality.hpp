@@ -44,7 +44,7 @@ struct TimeScan {
     std::uint64_t duplicates = 0;       ///< records whose time an earlier record already had
     std::uint64_t out_of_order = 0;     ///< records earlier than a record before them
     std::uint64_t grid_epochs = 0;      ///< slots of the nominal grid from first to last epoch
-    std::uint64_t missing_epochs = 0;   ///< grid slots without an epoch
+    std::uint64_t missing_epochs = 0;   ///< grid slots that no epoch is nearest to
     std::uint64_t off_grid = 0;         ///< distinct epochs more than 1 ms off the grid
     std::optional<std::int64_t> first_ms, last_ms;
     std::vector<EpochGap> gaps;         ///< every gap of one grid slot or more, in time order
@@ -68,7 +68,7 @@ struct ClockJump {
 
 struct ClockScan {
     std::vector<ClockJump> jumps;
-    std::uint64_t steps_checked = 0;     ///< epoch-to-epoch steps with at least two common ranges
+    std::uint64_t steps_checked = 0;     ///< epoch-to-epoch steps with ranges of two satellites or more
     std::uint64_t offset_epochs = 0;     ///< data epochs whose epoch line carries a clock offset
     double offset_first_s = 0.0, offset_last_s = 0.0, offset_min_s = 0.0, offset_max_s = 0.0;
     /// Least-squares slope of the epoch-line offsets (s/s); NaN with fewer than two.
@@ -79,8 +79,9 @@ struct ClockScan {
 /// epochs, every code range seen at both is differenced; the step predicted
 /// from the same range's previous clean step (satellite motion) is taken off,
 /// and when the median of what remains rounds to k != 0 ms of light travel
-/// and at least half of the ranges (two at least) agree with it within a
-/// quarter of a millisecond, the step is a jump of k ms.
+/// and at least half of the ranges, of at least half of the satellites (two
+/// at least), agree with it within a quarter of a millisecond, the step is a
+/// jump of k ms.
 ClockScan scan_clock(const rinex::RinexObsData& data, const TimeScan& time);
 
 /// Position of a satellite at an instant from some orbit; absent when the
