@@ -40,20 +40,24 @@ void recompute_weighted_rms(std::span<const analysis::MpEstimate> estimates,
     }
 }
 
-std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver, std::string_view satellite,
+std::optional<Ecef> Sp3Orbit::position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept {
+    return interpolate_position(sp3_, sat, epoch);
+}
+
+std::optional<double> compute_elevation(const OrbitSource& orbit, const Ecef& receiver, std::string_view satellite,
                                         const util::Epoch& epoch) {
     const auto sat = rinex::parse_satellite(satellite);
     if (!sat) return std::nullopt;
-    const auto pos = interpolate_position(sp3, *sat, epoch);
+    const auto pos = orbit.position(*sat, epoch);
     if (!pos) return std::nullopt;
     return azimuth_elevation(receiver, *pos).second;
 }
 
-ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::span<analysis::MpEstimate> estimates) {
+ElevationCounts fill_elevations(const OrbitSource& orbit, const Ecef& receiver, std::span<analysis::MpEstimate> estimates) {
     ElevationCounts n;
     for (analysis::MpEstimate& e : estimates) {
         const auto epoch = epoch_from_millis(e.epoch_ms);
-        const auto pos = epoch ? interpolate_position(sp3, e.sat, *epoch) : std::nullopt;
+        const auto pos = epoch ? orbit.position(e.sat, *epoch) : std::nullopt;
         if (!pos) {
             ++n.failed;
             continue;

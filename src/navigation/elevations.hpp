@@ -1,5 +1,5 @@
-// Elevations and azimuths of multipath estimates from an SP3 orbit, and the
-// elevation-weighted RMS recomputed from them.
+// Elevations and azimuths of multipath estimates from an orbit (precise or
+// broadcast), and the elevation-weighted RMS recomputed from them.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 
 #include "analysis/multipath.hpp"
 #include "navigation/coordinates.hpp"
+#include "navigation/orbit_source.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::nav {
@@ -23,14 +24,14 @@ struct ElevationCounts {
 /// Elevation in degrees of the satellite named by `satellite` (identifier
 /// text) at `epoch`, seen from `receiver`; negative below the horizon.
 /// Absent when the text names no satellite or the orbit gives no position.
-std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver, std::string_view satellite,
+std::optional<double> compute_elevation(const OrbitSource& orbit, const Ecef& receiver, std::string_view satellite,
                                         const util::Epoch& epoch);
 
 /// Fills the elevation and azimuth of every estimate whose satellite has an
 /// orbit position above the receiver's horizon at the estimate's epoch (the
 /// epoch as the estimate reports it, to the millisecond). Other estimates keep
-/// their values and count as failed. Only reads `sp3`; safe without the GIL.
-ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::span<analysis::MpEstimate> estimates);
+/// their values and count as failed. Only reads the orbit; safe without the GIL.
+ElevationCounts fill_elevations(const OrbitSource& orbit, const Ecef& receiver, std::span<analysis::MpEstimate> estimates);
 
 /// Recomputes the weighted RMS of every statistics record from the current
 /// elevations of its estimates; a record whose weights sum to zero keeps its
