@@ -170,7 +170,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
     if not options.sp3 and not options.nav:
-        warnings.append("no orbit given (--sp3 or --nav): elevations unknown, weighted RMS equals RMS")
+        warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
     fresnel, footprints = None, None
     if options.antenna_height is not None:
         fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
