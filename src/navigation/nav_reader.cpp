@@ -50,6 +50,58 @@ std::string printable(std::string_view s) {
     return out;
 }
 
+// Exact powers of ten: a product or quotient of an integer below 2^53 and
+// one of these is correctly rounded (the classic fast path of decimal
+// conversion), so the result equals the general parser's.
+constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common form "-1.234567890123e-05" (D or E exponent, at most 15
+// significant digits); false hands the text to the general parser.
+bool fast_number(std::string_view s, double& out) noexcept {
+    std::size_t i = 0;
+    const bool neg = s[0] == '-';
+    if (neg || s[0] == '+') ++i;
+    std::uint64_t m = 0;
+    int digits = 0, frac = 0;
+    bool point = false, any_digit = false;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
+            if (digits == 15) return false;
+            m = m * 10 + static_cast<unsigned>(c - '0');
+            any_digit = true;
+            if (m != 0 || point) ++digits;
+            if (point) ++frac;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!any_digit) return false;
+    int exp = 0;
+    if (i < s.size()) {
+        const char c = s[i];
+        if (c != 'E' && c != 'e' && c != 'D' && c != 'd') return false;
+        ++i;
+        bool eneg = false;
+        if (i < s.size() && (s[i] == '-' || s[i] == '+')) eneg = s[i++] == '-';
+        if (i == s.size() || s.size() - i > 3) return false;
+        for (; i < s.size(); ++i) {
+            if (s[i] < '0' || s[i] > '9') return false;
+            exp = exp * 10 + (s[i] - '0');
+        }
+        if (eneg) exp = -exp;
+    }
+    const int e10 = exp - frac;
+    if (e10 < -22 || e10 > 22) return false;
+    const double v = static_cast<double>(m);
+    out = e10 < 0 ? v / exact_pow10[-e10] : v * exact_pow10[e10];
+    if (neg) out = -out;
+    return true;
+}
+
 // One number field: blank is missing (NaN); anything else must be a number,
 // with D, d, E or e before the exponent.
 bool number(std::string_view f, double& out) {
@@ -58,6 +110,7 @@ bool number(std::string_view f, double& out) {
         out = nan;
         return true;
     }
+    if (fast_number(f, out)) return true;
     if (f.size() > 40) return false;
     char buf[40];
     std::size_t n = 0;
