@@ -102,13 +102,14 @@ Ecef glonass_position(const GlonassEphemeris& eph, double tk) noexcept;
 /// Longest time from a GLONASS reference time at which a record is used, s.
 inline constexpr double glonass_max_age_s = 900.0;
 
-/// Reads a RINEX navigation file, plain or gzip-compressed. Errors: the
-/// operating system's (kind Io, FileNotFound), invalid gzip or UTF-8 (Io),
+/// Reads a RINEX navigation file; its content decides how it is unpacked
+/// (plain or gzip). Errors: the operating system's and invalid packing or
+/// UTF-8 (kind Io),
 /// and NavigationFile with the line number for anything that is not a
 /// readable navigation file (wrong file type, truncated or damaged records).
 util::Result<NavData> read_nav_file(const std::string& path);
 
-/// Same as read_nav_file, on text already in memory.
+/// Same as read_nav_file, on bytes already in memory (borrowed).
 util::Result<NavData> read_nav_buffer(std::string_view text);
 
 }  // namespace skarvo::nav

@@ -5,12 +5,8 @@
 // number field must read as a number, every record must have the lines its
 // message needs, and the file must say it holds navigation data. Blank
 // fields, short lines (missing trailing fields) and blank lines are normal.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -18,8 +14,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "io/input.hpp"
 #include "navigation/nav_data.hpp"
-#include "rinex/line_reader.hpp"
 #include "utils/text.hpp"
 
 namespace skarvo::nav {
@@ -488,9 +484,9 @@ private:
     std::array<std::uint64_t, max_record_lines> indices_{};
 };
 
-Result<NavData> parse(rinex::LineReader& reader) {
+Result<NavData> parse(io::LineReader& reader) {
     NavParser parser;
-    rinex::Line line;
+    io::Line line;
     std::uint64_t lines = 0;
     while (reader.next(line)) {
         ++lines;
@@ -505,43 +501,18 @@ Result<NavData> parse(rinex::LineReader& reader) {
     return parser.finish(lines);
 }
 
-// The byte source of a file: gzip when it starts with the gzip magic number.
-Result<std::unique_ptr<rinex::ByteSource>> open_source(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return GnssError(ErrorKind::FileNotFound, path);
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        if (errno == ENOENT) return GnssError(ErrorKind::FileNotFound, path);
-        return GnssError::from_errno(errno);
-    }
-    unsigned char magic[2] = {0, 0};
-    const ssize_t got = ::pread(fd, magic, 2, 0);
-    if (got < 0) {
-        const int e = errno;
-        ::close(fd);
-        return GnssError::from_errno(e);
-    }
-    if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) return rinex::make_gzip_fd_source(fd);
-    if (got == 2 && magic[0] == 0x1f && magic[1] == 0x9d) {
-        ::close(fd);
-        return GnssError::io("Unix-compressed (.Z) navigation files are not supported; decompress it first");
-    }
-    return rinex::make_fd_source(fd);
-}
-
 }  // namespace
 
 util::Result<NavData> read_nav_buffer(std::string_view text) {
-    rinex::LineReader reader(text);
-    return parse(reader);
+    auto input = io::open_memory(text);
+    if (!input) return std::move(input).error();
+    return parse(*input->lines);
 }
 
 util::Result<NavData> read_nav_file(const std::string& path) {
-    auto source = open_source(path);
-    if (!source) return std::move(source).error();
-    rinex::LineReader reader(std::move(source).value());
-    return parse(reader);
+    auto input = io::open_file(path);
+    if (!input) return std::move(input).error();
+    return parse(*input->lines);
 }
 
 }  // namespace skarvo::nav
