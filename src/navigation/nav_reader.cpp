@@ -40,9 +40,14 @@ GnssError nav_error(std::uint64_t index, const std::string& text) {
     return GnssError(ErrorKind::NavigationFile, "line " + std::to_string(index + 1) + ": " + text);
 }
 
+// A piece of a damaged line for an error message: ASCII only (a cut can
+// fall inside a multi-byte character), control characters as '?'.
 std::string printable(std::string_view s) {
     std::string out;
-    for (char c : s.substr(0, 40)) out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+    for (char c : s.substr(0, 40)) {
+        const auto u = static_cast<unsigned char>(c);
+        out += (u < 0x20 || u >= 0x7f) ? '?' : c;
+    }
     return out;
 }
 
@@ -374,7 +379,8 @@ private:
             return nav_error(indices_[layout_.max_lines], "record of " + sat.id() + " has more than " +
                                                                std::to_string(layout_.max_lines) + " lines");
 
-        std::array<std::array<double, 4>, max_record_lines> v{};
+        std::array<std::array<double, 4>, max_record_lines> v;
+        for (auto& row : v) row.fill(nan);  // lines the record lacks are missing values
         if (auto err = all_values(v)) return err;
 
         ++data_.num_records;
