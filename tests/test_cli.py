@@ -452,3 +452,17 @@ def test_unusable_nav_is_a_user_error(tmp_path, data, content, message):
     rc, out, err = run("report", data(PDEL), "--nav", path, "--no-plots", "--out", tmp_path / "out")
     assert (rc, out) == (2, "")
     assert err.startswith("skarvo-mp: error: " + message.format(path=path)) and err.count("\n") == 1
+
+
+def test_tracks_leave_out_estimates_without_an_orbit_position():
+    from types import SimpleNamespace
+
+    from skarvo_tools.report import fresnel_tracks
+
+    def est(sat, epoch, el, az):
+        return SimpleNamespace(satellite=sat, epoch=epoch, elevation=el, azimuth=az)
+
+    estimates = [est("G01", "2020-01-01T00:00:30.000Z", 20.0, 100.0), est("G01", "2020-01-01T00:00:00.000Z", 19.0, 99.0),
+                 est("G02", "2020-01-01T00:00:00.000Z", float("nan"), float("nan")),  # not in the orbit
+                 est("G03", "2020-01-01T00:00:00.000Z", 45.0, 0.0)]  # placeholder: no orbit given
+    assert fresnel_tracks(estimates) == [("G01", [99.0, 100.0], [19.0, 20.0])]
