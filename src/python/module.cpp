@@ -50,6 +50,8 @@ constexpr Entry registration_order[] = {
     {"fresnel_map", bind_fresnel_map},
     {"scalogram", bind_scalogram},
     {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
+    {"lomb_scargle", bind_lomb_scargle},
+    {"reflector_heights", bind_reflector_heights},
 };
 
 struct Constant {
