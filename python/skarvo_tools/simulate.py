@@ -153,6 +153,8 @@ class SimulationConfig:
     tide_phase_deg: float = 0.0
     step_m: float = -0.3
     step_time_s: Optional[float] = None  # None: the middle of the span
+    # Scales the amplitude of the reflected signal (0: no ground reflection).
+    reflection_strength: float = 1.0
     mp_correlation_s: float = 45.0
     phase_noise_m: float = 0.0015
     snr_noise_db: float = 0.15
@@ -188,6 +190,8 @@ class SimulationConfig:
         if self.reflector_model == "step" and not (math.isfinite(self.step_m)
                                                    and self.reflector_height_m + self.step_m > 0):
             raise ValueError("step_m must keep the reflector below the antenna (reflector_height_m + step_m > 0)")
+        if not (0.0 <= self.reflection_strength <= 2.5):
+            raise ValueError(f"reflection_strength must lie in [0, 2.5], got {self.reflection_strength!r}")
         if not (self.mp_correlation_s > 0):
             raise ValueError("mp_correlation_s must be positive")
         if not self.marker or len(self.marker) > 60 or not self.marker.isascii():
@@ -389,7 +393,7 @@ class Simulation:
         growth = elevation_growth(el)
         sin_e = np.sin(np.radians(np.maximum(el, 0.0)))
         direct_db = 33.0 + 17.0 * np.power(sin_e, 0.7)
-        ratio = 0.35 * np.exp(-np.maximum(el, 0.0) / 15.0)
+        ratio = cfg.reflection_strength * 0.35 * np.exp(-np.maximum(el, 0.0) / 15.0)
         height = self.reflector_height_at(self.t_s)
         nan = np.full(self.t_s.size, np.nan)
         code_error, code, phase, snr, lli = {}, {}, {}, {}, {}
