@@ -325,7 +325,9 @@ def make_plots(data: Dict[str, Any], raw: Dict[str, Any], folder: str) -> List[T
     fig = _figure(11, 4.5)
     fig.subplots_adjust(left=0.07, right=0.98, bottom=0.2, top=0.88, wspace=0.25)
     ax = fig.add_subplot(1, 2, 1)
-    daily = [d for d in data["daily"] if d["height_m"] is not None]
+    # The command's data holds `daily`; the station report's keeps it in its reflector section.
+    rows = data["daily"] if "daily" in data else data["reflector"]["daily"]
+    daily = [d for d in rows if d["height_m"] is not None]
     ax.errorbar(range(len(daily)), [d["height_m"] for d in daily], yerr=[d["std_m"] or 0 for d in daily],
                 fmt="o", capsize=3)
     ax.set_xticks(range(len(daily)))
