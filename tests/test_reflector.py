@@ -208,3 +208,14 @@ def test_real_station_day_gives_stable_heights_per_direction(data, gunzipped):
     assert 2.5 < med < 4.0
     assert np.mean(np.abs(h - med) < 0.2) > 0.7
     assert not math.isnan(med)
+
+
+def test_orbit_of_another_day_gives_no_arcs(simulated, tmp_path):
+    _, obs, _, _, _ = simulated("constant")
+    other = simulate_station(seed=5, start=(2025, 6, 20, 0, 0, 0), duration_s=3 * 3600, gps=4, galileo=0,
+                             glonass=0, slips=False)
+    other.write_sp3(str(tmp_path / "other.sp3"))
+    r = skarvo_mp.reflector_heights(obs, skarvo_mp.read_sp3(str(tmp_path / "other.sp3")))
+    # No extrapolation days away from the orbit's records: nothing is estimated.
+    assert len(r["arcs"]["height_m"]) == 0
+    assert r["daily"] == [] and len(r["series"]["t"]) == 0

@@ -220,8 +220,8 @@ std::optional<std::string> check_settings(const ReflectorSettings& s) {
         return "heights must satisfy 0 < low < high <= 500 metres";
     if (!finite(s.height_step_m) || !(s.height_step_m > 0.0))
         return "height_step must be positive";
-    if ((s.max_height_m - s.min_height_m) / s.height_step_m > 200000.0)
-        return "height grid too fine: at most 200000 heights";
+    if ((s.max_height_m - s.min_height_m) / s.height_step_m > 50000.0)
+        return "height grid too fine: at most 50000 heights";
     if (s.poly_order > 10) return "poly_order must lie in [0, 10]";
     if (a.min_points < 8) return "min_points must be at least 8";
     if (!finite(a.max_gap_s) || a.max_gap_s < 0.0) return "max_gap must be zero (automatic) or positive";
@@ -386,6 +386,11 @@ double spline_value(const Eigen::VectorXd& coef, const SplineRow& row) {
     return h;
 }
 
+/// Most spline intervals of the time-resolved height (dense normal matrix).
+constexpr std::size_t max_spline_intervals = 500;
+/// Most output samples of the time-resolved height.
+constexpr double max_output_samples = 100000.0;
+
 /// Groups of arcs left out in turn to estimate the spread of the fit.
 constexpr std::size_t jackknife_groups = 10;
 
@@ -423,7 +428,10 @@ HeightSeries height_series(std::span<const ReflectorArcResult> arcs, double t_fi
 
     // Knots: as close to the requested spacing as the span allows, and few
     // enough that every coefficient has data to lean on.
-    std::size_t intervals = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(span / s.knot_spacing_s)));
+    // The normal matrix is dense, so the number of knots is capped: a long
+    // span gets wider knot spacing instead of an unbounded system.
+    std::size_t intervals = static_cast<std::size_t>(
+        std::clamp(std::round(span / s.knot_spacing_s), 1.0, static_cast<double>(max_spline_intervals)));
     while (intervals > 1 && intervals + 3 > n / 2) --intervals;
     const double delta = span / static_cast<double>(intervals);
     out.knot_spacing_s = delta;
@@ -488,9 +496,13 @@ HeightSeries height_series(std::span<const ReflectorArcResult> arcs, double t_fi
         if (left >= static_cast<std::size_t>(p)) jack.push_back(fit_spline(out.segments, rows, skip, penalty, mu, nullptr));
     }
     const Eigen::MatrixXd cov = normal.ldlt().solve(Eigen::MatrixXd::Identity(p, p));
-    const auto steps = static_cast<std::size_t>(std::floor(span / s.output_step_s + 1e-9));
+    const double step = std::max(s.output_step_s, span / max_output_samples);
+    const auto steps = static_cast<std::size_t>(std::floor(span / step + 1e-9));
+    std::vector<double> kept_t;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!out.outlier[i]) kept_t.push_back(out.segments[i].t);  // sorted: segments are in time order
     for (std::size_t k = 0; k <= steps; ++k) {
-        const double t = t_first + static_cast<double>(k) * s.output_step_s;
+        const double t = t_first + static_cast<double>(k) * step;
         const SplineRow row = spline_row(t, t_first, delta, intervals);
         const auto f = static_cast<Eigen::Index>(row.first);
         const double h = spline_value(coef, row);
@@ -507,9 +519,8 @@ HeightSeries height_series(std::span<const ReflectorArcResult> arcs, double t_fi
             const double g = static_cast<double>(jack.size());
             sigma = std::max(sigma, std::sqrt((g - 1.0) / g * jv));
         }
-        bool supported = false;
-        for (std::size_t i = 0; i < n && !supported; ++i)
-            supported = !out.outlier[i] && std::abs(out.segments[i].t - t) <= delta;
+        const auto near = std::lower_bound(kept_t.begin(), kept_t.end(), t - delta);
+        const bool supported = near != kept_t.end() && *near <= t + delta;
         out.t.push_back(t);
         out.height_m.push_back(supported ? h : nan);
         out.sigma_m.push_back(supported ? sigma : nan);

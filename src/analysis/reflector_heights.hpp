@@ -26,7 +26,7 @@ struct ReflectorSettings {
     bool keep_periodograms = false;
     bool time_resolved = true;
     double knot_spacing_s = 3600.0;   // spline knots of the time-resolved height
-    double output_step_s = 900.0;     // spacing of its output samples
+    double output_step_s = 900.0;     // spacing of its output samples (widened to at most 100000)
 };
 
 /// Why an arc was not accepted; the first failing test in this order.

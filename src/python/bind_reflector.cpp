@@ -14,6 +14,7 @@
 #include "analysis/lomb_scargle.hpp"
 #include "analysis/reflector_heights.hpp"
 #include "navigation/coordinates.hpp"
+#include "navigation/elevations.hpp"
 #include "navigation/sp3.hpp"
 #include "python/bindings.hpp"
 
@@ -237,10 +238,9 @@ void bind_reflector_heights(py::module_& m) {
             const nav::Ecef rx = *receiver;
             an::SkyFunction sky = [sp3, rx](const rinex::Satellite& sat,
                                             const util::Epoch& epoch) -> std::optional<an::SkyDirection> {
-                const auto pos = nav::interpolate_position(*sp3, sat, epoch);
-                if (!pos) return std::nullopt;
-                const auto [az, el] = nav::azimuth_elevation(rx, *pos);
-                return an::SkyDirection{az, el};
+                const auto d = nav::sky_direction(*sp3, rx, sat, epoch);
+                if (!d) return std::nullopt;
+                return an::SkyDirection{d->first, d->second};
             };
             an::ReflectorResult r;
             {
@@ -308,7 +308,8 @@ void bind_reflector_heights(py::module_& m) {
         "`min_coverage` of the window, its peak amplitude reaches `min_amplitude` (linear SNR\n"
         "units), the peak over the mean periodogram reaches `min_peak_to_noise`, and the peak is\n"
         "not at the grid's edge; otherwise `reason` names the first failed test.\n"
-        "`orbit` is an Sp3Data; `receiver` an Ecef (default: the header's approximate position).\n"
+        "`orbit` is an Sp3Data (epochs more than one record spacing outside a satellite's records\n"
+        "get no elevation); `receiver` an Ecef (default: the header's approximate position).\n"
         "\n"
         "Returns a dict: \"heights_m\" (the grid), \"arcs\" (columns as NumPy arrays: satellite,\n"
         "signal, code, rising, t_start, t_end, t_mean (Unix s), azimuth_deg, min/max_elevation_deg,\n"
