@@ -113,9 +113,11 @@ def test_arcs_without_reflection_are_rejected(simulated):
     assert a["accepted"].mean() < 0.05
 
 
-def test_sectors_systems_and_codes_select_arcs(simulated):
+@pytest.mark.parametrize("azimuth", [[(300, 60)], (300, 60), np.array([300.0, 60.0]), [np.array([300, 60])]],
+                         ids=["list", "pair", "numpy-pair", "numpy-list"])
+def test_sectors_systems_and_codes_select_arcs(simulated, azimuth):
     _, obs, sp3, _, _ = simulated("constant")
-    a = skarvo_mp.reflector_heights(obs, sp3, azimuth=[(300, 60)], systems=["G"], codes=["S1C"],
+    a = skarvo_mp.reflector_heights(obs, sp3, azimuth=azimuth, systems=["G"], codes=["S1C"],
                                     time_resolved=False)["arcs"]
     assert len(a["satellite"]) > 0
     assert set(a["signal"]) == {"GPS S1C"}

@@ -183,8 +183,17 @@ void bind_reflector_heights(py::module_& m) {
                 } catch (const py::cast_error&) {
                     raise_value_error("azimuth must be a list of (low, high) sectors in degrees");
                 }
-                // A single pair (lo, hi) is one sector.
-                if (items.size() == 2 && py::isinstance<py::float_>(items[0]) | py::isinstance<py::int_>(items[0])) {
+                // A single pair (lo, hi) of numbers (NumPy scalars included) is one sector.
+                auto number = [](const py::handle& h) {
+                    if (py::isinstance<py::str>(h) || py::hasattr(h, "__len__")) return false;
+                    try {
+                        (void)h.cast<double>();
+                        return true;
+                    } catch (const py::cast_error&) {
+                        return false;
+                    }
+                };
+                if (items.size() == 2 && number(items[0]) && number(items[1])) {
                     const auto [lo, hi] = pair_arg(azimuth, "azimuth");
                     s.selection.sectors.push_back({lo, hi});
                 } else {
