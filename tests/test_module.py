@@ -14,7 +14,8 @@ CLASSES = ["GnssSystem", "Satellite", "Epoch", "Ecef", "Geodetic", "RinexObsData
            "MultipathStats", "CycleSlip", "AnalysisResults", "MultipathAnalyzer", "SnrSeries", "Sp3Data"]
 FUNCTIONS = ["read_rinex_obs", "read_rinex_obs_bytes", "read_sp3", "get_frequency", "get_wavelength", "calculate_azel",
              "compute_elevation", "version", "morlet_cwt", "band_power", "red_noise_significance", "period_bands",
-             "detrend_arc", "split_arcs", "fresnel_zone", "fresnel_map", "scalogram", "analyze_snr_wavelets"]
+             "detrend_arc", "split_arcs", "fresnel_zone", "fresnel_map", "scalogram", "analyze_snr_wavelets",
+             "decode_file"]
 CONSTANTS = ["SPEED_OF_LIGHT", "GM_WGS84", "EARTH_RADIUS", "GPS_L1_WAVELENGTH"]
 
 

@@ -43,5 +43,6 @@ void bind_fresnel_zone(py::module_& m);
 void bind_fresnel_map(py::module_& m);
 void bind_scalogram(py::module_& m);
 void bind_analyze_snr_wavelets(py::module_& m);
+void bind_decode_file(py::module_& m);
 
 }  // namespace skarvo::python
