@@ -66,8 +66,9 @@ void apply_text_diff(std::string& old, std::string_view diff) {
 
 // Writes `v` scaled by 10^-decimals the way the format's reference decoder
 // does: no leading zero before the point ("-.920", ".000"), right-aligned in
-// `width` columns (wider when the number needs it).
-void put_scaled(std::string& out, std::int64_t v, int decimals, std::size_t width) {
+// `width` columns. False (nothing written) when the number needs more columns
+// than the RINEX field has.
+[[nodiscard]] bool put_scaled(std::string& out, std::int64_t v, int decimals, std::size_t width) {
     char buf[48];
     char* end = buf + sizeof buf;
     char* p = end;
@@ -84,8 +85,10 @@ void put_scaled(std::string& out, std::int64_t v, int decimals, std::size_t widt
     }
     if (neg) *--p = '-';
     const std::size_t len = static_cast<std::size_t>(end - p);
-    if (len < width) out.append(width - len, ' ');
+    if (len > width) return false;
+    out.append(width - len, ' ');
     out.append(p, len);
+    return true;
 }
 
 void trim_right(std::string& s, std::size_t from) {
@@ -142,6 +145,8 @@ private:
         if (lines_.error()) return *lines_.error();
         return util::ok_status();
     }
+
+    GnssError out_of_range() const { return bad("a value too large for its RINEX field"); }
 
     util::Status truncated() {
         if (lines_.error()) return *lines_.error();
@@ -273,7 +278,7 @@ private:
             out_.append(e.substr(0, n));
             if (have_clock) {
                 out_.append(41 - n, ' ');
-                put_scaled(out_, clock_.y[0], 12, 15);
+                if (!put_scaled(out_, clock_.y[0], 12, 15)) return out_of_range();
             } else {
                 trim_right(out_, out_.size() - n);
             }
@@ -286,7 +291,7 @@ private:
             if (have_clock) {
                 const std::size_t len = out_.size() - start;
                 if (len < 68) out_.append(68 - len, ' ');
-                put_scaled(out_, clock_.y[0], 9, 12);
+                if (!put_scaled(out_, clock_.y[0], 9, 12)) return out_of_range();
             }
             out_ += '\n';
             for (std::size_t i = 12; i < count; i += 12) {
@@ -394,7 +399,7 @@ private:
                 if (2 * i + 1 < s.flags.size()) s.flags[2 * i + 1] = ' ';
                 continue;
             }
-            put_scaled(out_, values_[i], 3, 14);
+            if (!put_scaled(out_, values_[i], 3, 14)) return out_of_range();
             out_ += 2 * i < s.flags.size() ? s.flags[2 * i] : ' ';
             out_ += 2 * i + 1 < s.flags.size() ? s.flags[2 * i + 1] : ' ';
         }
