@@ -231,3 +231,38 @@ def test_decode_file_errors_and_empty_input(tmp_path):
         sk.decode_file(tmp_path / "missing.crx")
     (tmp_path / "empty").write_bytes(b"")
     assert sk.decode_file(tmp_path / "empty") == b""
+
+
+def _v2_variant(lines, kind):
+    epochs = [i for i, l in enumerate(lines) if l.startswith(" 21  1  1 ")]
+    if kind == "clock":  # receiver clock offset on every epoch line
+        return [l.ljust(68)[:68] + f"{(-1) ** i * (1.23456e-4 + i * 1e-9):12.9f}" if i in epochs and len(l) <= 68
+                else l for i, l in enumerate(lines)]
+    event = ["                            4  1", "SOME COMMENT".ljust(60) + "COMMENT"]
+    return lines[:epochs[5]] + event + lines[epochs[5]:]
+
+
+def _v3_variant(lines, kind):
+    epochs = [i for i, l in enumerate(lines) if l.startswith("> ")]
+    if kind == "clock":
+        return [l[:35].ljust(41) + f"{i * 1.5e-7 - 0.5:15.12f}" if i in epochs else l for i, l in enumerate(lines)]
+    if kind == "slip":  # a repeated epoch as cycle slip record (flag 6)
+        block = lines[epochs[3]:epochs[4]]
+        return lines[:epochs[4]] + [block[0][:31] + "6" + block[0][32:]] + block[1:] + lines[epochs[4]:]
+    event = [">                              3  1", "NEW SITE".ljust(60) + "COMMENT"]
+    return lines[:epochs[5]] + event + lines[epochs[5]:]
+
+
+@pytest.mark.realdata
+@pytest.mark.parametrize("name, kind", [("rinex2/delf0010.21o", "clock"), ("rinex2/delf0010.21o", "event"),
+                                        ("rinex3/pdel0010.21o", "clock"), ("rinex3/pdel0010.21o", "event"),
+                                        ("rinex3/pdel0010.21o", "slip")])
+def test_clock_event_and_slip_records_match_the_peer(tmp_path, name, kind):
+    lines = data_path(name).read_text().split("\n")
+    text = "\n".join((_v2_variant if "rinex2" in name else _v3_variant)(lines, kind)).encode()
+    path = tmp_path / "v.crx"
+    path.write_bytes(hatanaka.rnx2crx(text))
+    assert sk.decode_file(path) == hatanaka.crx2rnx(path.read_bytes())
+    plain = tmp_path / "v.rnx"
+    plain.write_bytes(text)
+    assert dump(path) == dump(plain)

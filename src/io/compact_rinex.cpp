@@ -14,11 +14,10 @@
 //     previous ones.
 // Text differences: a blank keeps the old character, '&' writes a blank,
 // anything else replaces it; a longer line extends the old one.
-// Event records (epoch flag 2 to 5) are the epoch line followed by their
-// lines unchanged.
+// Event records (epoch flag 2 to 5) and cycle slip records (flag 6) are the
+// epoch line followed by their lines unchanged.
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -256,8 +255,9 @@ private:
         const char flag = e[flag_at()];
         std::size_t count;
         if (!util::parse_int_field(e.substr(count_at(), 3), count)) return bad("an unreadable satellite count");
-        if (flag >= '2' && flag <= '5') return event(e.substr(0, count_at() + 3), count);
-        if (flag != '0' && flag != '1' && flag != '6' && flag != ' ') return bad("an unknown epoch flag");
+        // Events, and cycle slip records (flag 6), come as the writer wrote them.
+        if (flag >= '2' && flag <= '6') return event(e.substr(0, count_at() + 3), count);
+        if (flag != '0' && flag != '1' && flag != ' ') return bad("an unknown epoch flag");
 
         if (e.size() < list_at() + 3 * count) return bad("an epoch line with fewer satellites than its count");
         // Receiver clock offset.
