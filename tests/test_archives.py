@@ -5,6 +5,7 @@ import gzip
 import hashlib
 import pathlib
 import random
+import re
 import subprocess
 
 import pytest
@@ -274,3 +275,14 @@ def test_clock_event_and_slip_records_match_the_peer(tmp_path, name, kind):
     plain = tmp_path / "v.rnx"
     plain.write_bytes(text)
     assert dump(path) == dump(plain)
+
+
+@pytest.mark.realdata
+@pytest.mark.parametrize("pack", [gzip.compress, ncompress.compress], ids=["gzip", "compress"])
+def test_cut_packed_compact_file_names_the_compact_line(tmp_path, pack):
+    packed = pack(data_path("crx/npaz3550.21d").read_bytes())
+    path = tmp_path / "cut.crx.x"
+    path.write_bytes(packed[:len(packed) // 2])
+    with pytest.raises(OSError) as exc:
+        sk.read_rinex_obs(path)
+    assert re.match(r"Failed to read RINEX: I/O error: compact RINEX line \d+: ", str(exc.value)), str(exc.value)

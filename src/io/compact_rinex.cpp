@@ -129,9 +129,9 @@ private:
     }
 
     // The next compact line; false at the end of the input (or on a read
-    // error, which `lines_.error()` then holds).
+    // error, which `lines_.error()` then holds). Any text ends a run of blank
+    // lines.
     bool next(std::string_view& text) {
-        // (blank_run_ stays set while every line of the epoch is empty)
         Line line;
         if (!lines_.next(line)) return false;
         line_no_ = line.index + 1;
@@ -140,15 +140,23 @@ private:
         return true;
     }
 
+    // The error of the compact text's own source (gzip, compress, UTF-8),
+    // placed at the compact line where it struck.
+    GnssError inner_error() const {
+        const GnssError& e = *lines_.error();
+        if (e.kind() != util::ErrorKind::Io) return e;
+        return GnssError::io("compact RINEX line " + std::to_string(line_no_ + 1) + ": " + e.text());
+    }
+
     util::Status read_error() const {
-        if (lines_.error()) return *lines_.error();
+        if (lines_.error()) return inner_error();
         return util::ok_status();
     }
 
     GnssError out_of_range() const { return bad("a value too large for its RINEX field"); }
 
     util::Status truncated() {
-        if (lines_.error()) return *lines_.error();
+        if (lines_.error()) return inner_error();
         if (blank_run_) {
             done_ = true;
             out_.clear();
@@ -216,7 +224,7 @@ private:
     }
 
     util::Status truncated_header() const {
-        if (lines_.error()) return *lines_.error();
+        if (lines_.error()) return inner_error();
         return GnssError::io("compact RINEX line " + std::to_string(line_no_ + 1) +
                              ": the file ends inside the header (truncated)");
     }
