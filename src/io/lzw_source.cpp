@@ -49,20 +49,20 @@ public:
         while (out < cap && !done_) {
             if (free_ent_ > max_code_) {
                 // The table outgrew the width: skip the rest of the group, widen.
-                if (auto st = skip_to_group_end(); !st) return fail(st.error().text());
+                if (auto st = skip_to_group_end(); !st) return stop(out, st.error().text());
                 ++width_;
                 max_code_ = width_ == max_width_ ? (1u << max_width_) : (1u << width_) - 1;
                 seg_bits_ = 0;
             }
             unsigned code;
             auto got = next_code(code);
-            if (!got) return fail(got.error().text());
+            if (!got) return stop(out, got.error().text());
             if (!*got) {
                 done_ = true;
                 break;
             }
             if (old_code_ < 0) {
-                if (code >= 256) return fail(corrupt("the first code is not a literal"));
+                if (code >= 256) return stop(out, corrupt("the first code is not a literal"));
                 final_char_ = static_cast<unsigned char>(code);
                 old_code_ = static_cast<int>(code);
                 dst[out++] = static_cast<char>(code);
@@ -70,7 +70,7 @@ public:
             }
             if (code == clear_code && block_mode_) {
                 free_ent_ = clear_code;  // the next code adds an entry at 256 that is never used
-                if (auto st = skip_to_group_end(); !st) return fail(st.error().text());
+                if (auto st = skip_to_group_end(); !st) return stop(out, st.error().text());
                 width_ = first_width;
                 max_code_ = (1u << width_) - 1;
                 seg_bits_ = 0;
@@ -81,7 +81,7 @@ public:
             bool repeat_first = false;
             if (code >= free_ent_) {
                 // The string being defined: the previous one plus its own first byte.
-                if (code > free_ent_) return fail(corrupt("a code refers past the table"));
+                if (code > free_ent_) return stop(out, corrupt("a code refers past the table"));
                 code = static_cast<unsigned>(old_code_);
                 repeat_first = true;
             }
@@ -121,6 +121,14 @@ public:
 private:
     static std::string corrupt(const char* why) { return std::string("corrupt compress (.Z) data: ") + why; }
     static GnssError error(const std::string& text) { return GnssError::io(text); }
+    // Ends the stream with an error; the bytes decoded before it go out
+    // first, the error with the next read.
+    Result<std::size_t> stop(std::size_t out, std::string text) {
+        failed_ = true;
+        failed_text_ = std::move(text);
+        if (out > 0) return out;
+        return error(failed_text_);
+    }
     GnssError fail(std::string text) {
         failed_ = true;
         failed_text_ = std::move(text);
