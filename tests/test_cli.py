@@ -441,3 +441,51 @@ def test_demo_prints_report_and_truth_comparison(tmp_path):
     truth = json.loads((tmp_path / "demo" / "truth.json").read_text())
     assert truth["seed"] == 3 and len(truth["slips"]) == injected
     assert (tmp_path / "demo" / "report" / "index.html").is_file()
+
+
+def test_report_with_broadcast_orbits_names_its_source(data, tmp_path):
+    nav_files = [data("nav/brdc0010.21n"), data("nav/dlf10010.21g")]
+    rc, out, err = run("report", data(PDEL), "--nav", *nav_files, "--json", "--no-plots")
+    assert rc == 0, err
+    doc = json.loads(out)
+    el = doc["elevations"]
+    assert el["source"] == "broadcast" and el["nav"] == [str(p) for p in nav_files] and el["sp3"] == []
+    obs = mp.read_rinex_obs(str(data(PDEL)))
+    results = mp.MultipathAnalyzer(obs).analyze()
+    merged = mp.read_rinex_nav(str(nav_files[0])).merged(mp.read_rinex_nav(str(nav_files[1])))
+    assert (el["computed"], el["failed"]) == results.compute_elevations(merged, obs.approx_position)
+    assert el["computed"] > 0 and doc["settings"]["nav"] == el["nav"]
+    assert not any("SP3" in w for w in doc["warnings"])
+    rc, text, err = run("report", data(PDEL), "--nav", nav_files[0], "--no-plots", "--out", tmp_path / "t")
+    assert rc == 0 and "broadcast orbits of brdc0010.21n" in text
+    # Precise orbits win when both are given.
+    rc, out, err = run("report", data(PDEL), "--nav", nav_files[0], "--sp3", data(IGS), "--json", "--no-plots")
+    assert json.loads(out)["elevations"]["source"] == "sp3"
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "navigation file not found: {path}"),
+    (b"     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n",
+     "Failed to read navigation file {path}: Navigation file error: line 1: an observation file"),
+])
+def test_unusable_nav_is_a_user_error(tmp_path, data, content, message):
+    path = tmp_path / "bad.rnx"
+    if content is not None:
+        path.write_bytes(content)
+    rc, out, err = run("report", data(PDEL), "--nav", path, "--no-plots", "--out", tmp_path / "out")
+    assert (rc, out) == (2, "")
+    assert err.startswith("skarvo-mp: error: " + message.format(path=path)) and err.count("\n") == 1
+
+
+def test_tracks_leave_out_estimates_without_an_orbit_position():
+    from types import SimpleNamespace
+
+    from skarvo_tools.report import fresnel_tracks
+
+    def est(sat, epoch, el, az):
+        return SimpleNamespace(satellite=sat, epoch=epoch, elevation=el, azimuth=az)
+
+    estimates = [est("G01", "2020-01-01T00:00:30.000Z", 20.0, 100.0), est("G01", "2020-01-01T00:00:00.000Z", 19.0, 99.0),
+                 est("G02", "2020-01-01T00:00:00.000Z", float("nan"), float("nan")),  # not in the orbit
+                 est("G03", "2020-01-01T00:00:00.000Z", 45.0, 0.0)]  # placeholder: no orbit given
+    assert fresnel_tracks(estimates) == [("G01", [99.0, 100.0], [19.0, 20.0])]

@@ -1,6 +1,6 @@
 """The `skarvo-mp` command.
 
-    skarvo-mp report OBS [OBS ...] [--sp3 FILE ...] [--position X Y Z]
+    skarvo-mp report OBS [OBS ...] [--sp3 FILE ...] [--nav FILE ...] [--position X Y Z]
                      [--systems G,R,E,C] [--antenna-height H] [--out DIR]
                      [--json] [--no-plots] [--jobs N]
     skarvo-mp demo [--out DIR] [--seed N] [--hours H] [--no-plots]
@@ -86,6 +86,9 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
                      help="SP3 orbit file(s), plain, .gz or .Z, for elevations (files of neighbouring days are "
                           "merged; put OBS first or use --sp3 last)")
+    rep.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
+                     help="RINEX navigation file(s) (versions 2-4, plain or .gz): broadcast orbits for "
+                          "elevations when no --sp3 is given (several files, e.g. one per system, are merged)")
     rep.add_argument("--position", nargs=3, type=_finite_float, metavar=("X", "Y", "Z"),
                      help="receiver ECEF position in metres (default: the header's APPROX POSITION XYZ)")
     rep.add_argument("--systems", default=None, metavar="G,R,E,C",
@@ -156,9 +159,10 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
     mp = rep.module()
 
     sources = sp3files.prepare(args.sp3, reader=mp.read_sp3 if args.sp3 else None)
+    nav = rep.check_nav_files(args.nav, mp) if args.nav and not args.sp3 else ()
     options = rep.ReportOptions(sp3=sources, position=position, systems=systems,
                                 antenna_height=args.antenna_height, out_dir=out_dir,
-                                plots=not args.no_plots)
+                                plots=not args.no_plots, nav=tuple(args.nav) if nav else ())
     if len(paths) == 1:
         try:
             report = runner.report_one(paths[0], options)

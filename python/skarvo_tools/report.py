@@ -34,6 +34,12 @@ PLACEHOLDER_ELEVATION = 45.0
 PLACEHOLDER_AZIMUTH = 0.0
 
 
+def from_orbit(elevation: float, azimuth: float) -> bool:
+    """Whether an estimate's elevation came from an orbit: neither the
+    placeholder of `analyze()` nor NaN (the orbit could not place it)."""
+    return math.isfinite(elevation) and not (elevation == PLACEHOLDER_ELEVATION and azimuth == PLACEHOLDER_AZIMUTH)
+
+
 def module():
     """The extension module, imported on first use so that --help works without it."""
     try:
@@ -54,6 +60,7 @@ class ReportOptions:
     out_dir: Optional[str] = None
     plots: bool = True
     wavelets: bool = True
+    nav: Sequence[str] = ()
 
 
 @dataclasses.dataclass
@@ -153,7 +160,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     elevations = None
     if summary["epochs"] == 0:
         warnings.append("the file holds no observation epochs")
-    elif options.sp3:
+    elif options.sp3 or options.nav:
         elevations = attach_elevations(mp, obs, results, summary, options, warnings)
 
     estimates = results.estimates
@@ -168,7 +175,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     wavelets, band_series = None, None
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
-    if not options.sp3:
+    if not options.sp3 and not options.nav:
         warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
     fresnel, footprints = None, None
     if options.antenna_height is not None:
@@ -177,6 +184,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     settings = {
         "systems": systems,
         "sp3": [s.given for s in options.sp3],
+        "nav": list(options.nav),
         "position_m": list(options.position) if options.position else None,
         "antenna_height_m": options.antenna_height,
     }
@@ -245,14 +253,58 @@ def receiver_position(obs, options: ReportOptions) -> Tuple[Optional[Tuple[float
     return xyz, "header"
 
 
+def check_nav_files(paths: Sequence[str], mp) -> List[Any]:
+    """Reads every navigation file once (to refuse unreadable ones before any
+    work starts); raises UserError with the reader's message."""
+    out = []
+    for path in paths:
+        if not os.path.exists(path):
+            raise UserError(f"navigation file not found: {path}")
+        if os.path.isdir(path):
+            raise UserError(f"navigation path is a folder, not a file: {path}")
+        try:
+            out.append(mp.read_rinex_nav(path))
+        except OSError as exc:
+            raise UserError(str(exc)) from None
+    return out
+
+
+def read_nav(mp, paths: Sequence[str]):
+    """One NavData holding the records of every file."""
+    merged = None
+    for path in paths:
+        try:
+            nav = mp.read_rinex_nav(path)
+        except OSError as exc:
+            raise FileFailure(str(exc)) from None
+        merged = nav if merged is None else merged.merged(nav)
+    return merged
+
+
 def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str]):
     """Elevations and azimuths of every estimate from the SP3 files that cover
-    the observation span; returns the JSON section (None when skipped)."""
+    the observation span or, without SP3, from the broadcast orbits of the
+    navigation files; returns the JSON section (None when skipped)."""
     xyz, source = receiver_position(obs, options)
     if xyz is None:
         warnings.append("no receiver position (the header has none; give --position X Y Z): "
                         "elevations not computed")
         return None
+    if not options.sp3:
+        nav = read_nav(mp, options.nav)
+        computed, failed = results.compute_elevations(nav, mp.Ecef(*xyz))
+        if computed == 0 and failed > 0:
+            warnings.append("no estimate got an elevation: do the navigation file's satellites and day "
+                            "match the file?")
+        return {
+            "source": "broadcast",
+            "sp3": [],
+            "nav": list(options.nav),
+            "receiver_m": list(xyz),
+            "receiver_source": source,
+            "computed": computed,
+            "failed": failed,
+        }
     first = epoch_to_datetime(summary["first_epoch"])
     last = epoch_to_datetime(summary["last_epoch"])
     chosen, notes = sp3files.choose(options.sp3, first, last)
@@ -274,7 +326,9 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
     return {
+        "source": "sp3",
         "sp3": [s.given for s in chosen],
+        "nav": [],
         "receiver_m": list(xyz),
         "receiver_source": source,
         "computed": computed,
@@ -388,7 +442,7 @@ def fresnel_tracks(estimates) -> List[Tuple[str, List[float], List[float]]]:
     samples: Dict[str, Dict[str, Tuple[float, float]]] = {}
     for e in estimates:
         el, az = e.elevation, e.azimuth
-        if el == PLACEHOLDER_ELEVATION and az == PLACEHOLDER_AZIMUTH:
+        if not from_orbit(el, az):
             continue
         samples.setdefault(e.satellite, {}).setdefault(e.epoch, (az, el))
     tracks = []
@@ -403,7 +457,7 @@ def fresnel_section(mp, estimates, height: float, warnings: List[str]):
     """First Fresnel zones along the observed tracks; (JSON section, footprints)."""
     tracks = fresnel_tracks(estimates)
     if not tracks:
-        warnings.append("--antenna-height needs elevations (an SP3 file and a receiver position): "
+        warnings.append("--antenna-height needs elevations (an orbit file and a receiver position): "
                         "no Fresnel footprints")
         return None, None
     footprints = mp.fresnel_map(tracks, height, min_elevation=5.0)
