@@ -330,9 +330,10 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     warnings.extend(notes)
     if not chosen:
         return None
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-")
+    # One file is read where it is; several are merged into a private file.
+    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-") if len(chosen) > 1 else None
     try:
-        merged = sp3files.merge(chosen, folder)
+        merged = sp3files.merge(chosen, folder) if folder else chosen[0].plain
         try:
             sp3 = mp.read_sp3(merged)
         except OSError as exc:
@@ -341,7 +342,8 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
         if keep is not None:
             keep.update(sp3=sp3, receiver=xyz)
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
     return {
