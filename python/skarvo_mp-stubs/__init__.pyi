@@ -186,7 +186,7 @@ class AnalysisResults:
     def cycle_slip_counts(self) -> dict[str, int]: ...
     def total_estimates(self) -> int: ...
     def total_cycle_slips(self) -> int: ...
-    def compute_elevations(self, sp3: Sp3Data, receiver: Ecef) -> tuple[int, int]: ...
+    def compute_elevations(self, sp3: Sp3Data | NavData, receiver: Ecef) -> tuple[int, int]: ...
     def apply_elevation_mask(self, cutoff: float | None = None) -> AnalysisResults:
         """New results with only the estimates at or above the elevation mask
 
@@ -258,7 +258,7 @@ def read_sp3(path: str | os.PathLike[str]) -> Sp3Data: ...
 def get_frequency(system: str, band: int, fcn: int | None = None) -> float | None: ...
 def get_wavelength(system: str, band: int, fcn: int | None = None) -> float | None: ...
 def calculate_azel(receiver: Ecef, satellite: Ecef) -> tuple[float, float]: ...
-def compute_elevation(sp3: Sp3Data, receiver: Ecef, satellite: str, epoch: Epoch) -> float | None: ...
+def compute_elevation(sp3: Sp3Data | NavData, receiver: Ecef, satellite: str, epoch: Epoch) -> float | None: ...
 def version() -> str: ...
 def morlet_cwt(y: Sequence[float], dt: float, dj: float = 0.125, s0: float | None = None) -> dict[str, Any]: ...
 def band_power(
@@ -289,9 +289,64 @@ def analyze_snr_wavelets(
     bands: Sequence[tuple[float, float]] | None = None,
 ) -> dict[str, Any]: ...
 
+class NavData:
+    """Python-exposed broadcast navigation data
+
+    Ephemerides of a RINEX navigation file (versions 2, 3 and 4). Positions
+    come from the broadcast orbits and serve elevations and azimuths; they
+    are not meant for positioning (no clock or relativistic terms).
+    """
+
+    @property
+    def version(self) -> float: ...
+    @property
+    def num_records(self) -> int: ...
+    @property
+    def num_satellites(self) -> int: ...
+    def satellites(self) -> list[str]: ...
+    def get_position(self, satellite: str, epoch: Epoch) -> Ecef | None: ...
+    def merged(self, other: NavData) -> NavData: ...
+
+def read_rinex_nav(path: str | os.PathLike[str]) -> NavData: ...
+
+def lomb_scargle(x: Sequence[float], y: Sequence[float], frequencies: Sequence[float]) -> Any:
+    """Lomb-Scargle amplitude spectrum (NumPy array) of y sampled at x; frequencies in cycles per unit of x."""
+    ...
+
+def reflector_heights(
+    obs: RinexObsData,
+    orbit: Sp3Data | NavData,
+    receiver: Ecef | None = None,
+    *,
+    elevation: tuple[float, float] = (5.0, 25.0),
+    azimuth: Sequence[tuple[float, float]] | tuple[float, float] | None = None,
+    heights: tuple[float, float] = (0.5, 8.0),
+    height_step: float = 0.01,
+    systems: list[str] | None = None,
+    codes: list[str] | None = None,
+    poly_order: int = 2,
+    min_points: int = 20,
+    max_gap: float | None = None,
+    min_amplitude: float = 2.0,
+    min_peak_to_noise: float = 3.0,
+    min_coverage: float = 0.75,
+    time_resolved: bool = True,
+    knot_spacing: float = 3600.0,
+    output_step: float = 900.0,
+    periodograms: bool = False,
+) -> dict[str, Any]:
+    """Reflector heights below the antenna from the SNR interference of every satellite arc.
+
+    Returns {"heights_m", "arcs" (columns as NumPy arrays), "periodograms", "daily",
+    "series", "settings"}.
+    """
+    ...
+
+def decode_file(path: str | os.PathLike[str]) -> bytes: ...
+
 def station_quality(
     obs_data: RinexObsData,
-    sp3: Sp3Data | None = None,
+    sp3: Sp3Data | NavData | None = None,
     receiver: Ecef | None = None,
     systems: list[str] | None = None,
     elevation_mask: float = 10.0,

@@ -225,7 +225,7 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
 
 Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
                                 const std::optional<nav::Ecef>& receiver,
-                                std::span<const rinex::Satellite> orbit_satellites, const PositionFn& position,
+                                std::span<const rinex::Satellite> orbit_satellites, const OrbitFactory& make_orbit,
                                 const QualitySettings& settings) {
     Completeness out;
     const double mask = settings.elevation_mask_deg;
@@ -292,7 +292,8 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
             sats.push_back(s);
     std::sort(sats.begin(), sats.end(), rinex::satellite_less);
 
-    const bool orbit = receiver.has_value() && position && !orbit_satellites.empty();
+    const bool orbit = receiver.has_value() && make_orbit && !orbit_satellites.empty();
+    const std::unique_ptr<nav::OrbitSource> own = orbit ? make_orbit() : nullptr;
     out.with_orbit = orbit;
     const std::int64_t step_ms = std::llround(time.interval_s * 1000.0);
     std::vector<float> grid_el;  // [sat][slot]; NaN: no position
@@ -307,10 +308,10 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
         slots = time.times_ms.size() == 1 ? 1 : 0;
     }
     const std::int64_t first = time.first_ms.value_or(0);
-    auto elevation_at = [&](const rinex::Satellite& s, std::int64_t t_ms) -> double {
+    auto elevation_from = [&](const nav::OrbitSource& src, const rinex::Satellite& s, std::int64_t t_ms) -> double {
         const auto epoch = nav::epoch_from_millis(t_ms);
         if (!epoch) return nan;
-        const auto p = position(s, *epoch);
+        const auto p = src.position(s, *epoch);
         if (!p) return nan;
         return nav::azimuth_elevation(*receiver, *p).second;
     };
@@ -324,10 +325,16 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
         const std::size_t stride =
             std::max<std::size_t>(1, static_cast<std::size_t>(300000 / std::max<std::int64_t>(step_ms, 1)));
         const double deep = std::min(mask, 0.0) - 15.0;
-        parallel_for(sats.size(), [&](std::size_t j) {
+        // One orbit source per chunk of satellites: a broadcast source
+        // serves one thread.
+        const std::size_t chunks = std::min(sats.size(), std::max<std::size_t>(1, pool_worker_count()) * 2);
+        parallel_for(chunks, [&](std::size_t c) {
+          const std::unique_ptr<nav::OrbitSource> src = make_orbit();
+          if (!src) return;
+          for (std::size_t j = c; j < sats.size(); j += chunks) {
             float* row = grid_el.data() + j * slots;
             auto at = [&](std::size_t g) {
-                return static_cast<float>(elevation_at(sats[j], first + static_cast<std::int64_t>(g) * step_ms));
+                return static_cast<float>(elevation_from(*src, sats[j], first + static_cast<std::int64_t>(g) * step_ms));
             };
             for (std::size_t g = 0; g < slots; g += stride) row[g] = at(g);
             if (slots > 1 && (slots - 1) % stride != 0) row[slots - 1] = at(slots - 1);
@@ -337,6 +344,7 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
                 const bool below = lo < deep && hi < deep;
                 for (std::size_t g = a + 1; g < b; ++g) row[g] = below ? std::min(row[a], row[b]) : at(g);
             }
+          }
         });
         for (std::size_t j = 0; j < sats.size(); ++j) {
             const std::size_t si = rinex::system_index(sats[j].system);
@@ -380,7 +388,7 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
                 if (col >= 0 && slot) {
                     el = static_cast<double>(grid_el[static_cast<std::size_t>(col) * slots + *slot]);
                 } else if (col >= 0) {
-                    el = elevation_at(so.sat, t);
+                    el = elevation_from(*own, so.sat, t);
                 }
             }
             const bool above = el >= mask;

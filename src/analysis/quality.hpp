@@ -15,7 +15,10 @@
 
 #include "analysis/multipath_arcs.hpp"
 #include "analysis/multipath_stats.hpp"
+#include <memory>
+
 #include "navigation/coordinates.hpp"
+#include "navigation/orbit_source.hpp"
 #include "rinex/types.hpp"
 
 namespace skarvo::analysis {
@@ -84,9 +87,9 @@ struct ClockScan {
 /// jump of k ms.
 ClockScan scan_clock(const rinex::RinexObsData& data, const TimeScan& time);
 
-/// Position of a satellite at an instant from some orbit; absent when the
-/// orbit cannot place it. Called from worker threads: must be thread-safe.
-using PositionFn = std::function<std::optional<nav::Ecef>(const rinex::Satellite&, const util::Epoch&)>;
+/// Makes a source of satellite positions for one thread (precise or
+/// broadcast orbits); called once per worker chunk and once for the caller.
+using OrbitFactory = std::function<std::unique_ptr<nav::OrbitSource>()>;
 
 struct CompletenessRow {
     rinex::GnssSystem system = rinex::GnssSystem::GPS;
@@ -127,12 +130,12 @@ struct Completeness {
     std::vector<ElevationBins> snr;
 };
 
-/// Expected against observed counts and SNR by elevation. Without `position`
-/// (or without `orbit_satellites`) only the stored counts are filled.
+/// Expected against observed counts and SNR by elevation. Without `orbit`
+/// (or without `orbit_satellites` or `receiver`) only the stored counts are filled.
 /// Elevations are computed on the worker pool.
 Completeness count_completeness(const rinex::RinexObsData& data, const TimeScan& time,
                                 const std::optional<nav::Ecef>& receiver,
-                                std::span<const rinex::Satellite> orbit_satellites, const PositionFn& position,
+                                std::span<const rinex::Satellite> orbit_satellites, const OrbitFactory& orbit,
                                 const QualitySettings& settings);
 
 /// RMS of the multipath estimates per signal label and elevation bin of

@@ -7,6 +7,8 @@
 
 #include "analysis/quality.hpp"
 #include "navigation/elevations.hpp"
+#include "navigation/nav_data.hpp"
+#include "navigation/orbit_source.hpp"
 #include "navigation/sp3.hpp"
 #include "python/bindings.hpp"
 
@@ -27,13 +29,13 @@ py::object count_or_none(bool known, std::uint64_t n) { return known ? py::objec
 void bind_station_quality(py::module_& m) {
     m.def(
         "station_quality",
-        [](const PyRinexObsData& obs, std::optional<PySp3Data> sp3, std::optional<nav::Ecef> receiver,
+        [](const PyRinexObsData& obs, py::object sp3, std::optional<nav::Ecef> receiver,
            std::optional<std::vector<std::string>> systems, double elevation_mask, double bin_width) {
             if (!std::isfinite(elevation_mask) || elevation_mask < -90.0 || elevation_mask > 90.0)
                 raise_value_error("elevation_mask must be a number of degrees in [-90, 90]");
             if (!(bin_width > 0.0 && bin_width <= 90.0))
                 raise_value_error("bin_width must be a number of degrees in (0, 90]");
-            if (sp3 && !receiver) raise_value_error("an orbit needs the receiver position (receiver=Ecef(...))");
+            if (!sp3.is_none() && !receiver) raise_value_error("an orbit needs the receiver position (receiver=Ecef(...))");
             if (receiver && !(std::isfinite(receiver->x) && std::isfinite(receiver->y) && std::isfinite(receiver->z)))
                 raise_value_error("receiver position must be finite");
             analysis::QualitySettings settings;
@@ -48,7 +50,18 @@ void bind_station_quality(py::module_& m) {
                 }
             }
             const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-            const std::shared_ptr<const nav::Sp3Data> orbit = sp3 ? sp3->data : nullptr;
+            // The orbit's table, kept alive by the argument for the whole call.
+            std::shared_ptr<const nav::Sp3Data> sp3_table;
+            std::shared_ptr<const nav::NavData> nav_table;
+            if (!sp3.is_none()) {
+                if (py::isinstance<PySp3Data>(sp3)) {
+                    sp3_table = sp3.cast<const PySp3Data&>().data;
+                } else if (py::isinstance<PyNavData>(sp3)) {
+                    nav_table = sp3.cast<const PyNavData&>().data;
+                } else {
+                    (void)orbit_argument(sp3, "station_quality", "sp3");  // raises TypeError
+                }
+            }
             analysis::TimeScan time;
             analysis::ClockScan clock;
             analysis::Completeness comp;
@@ -56,15 +69,20 @@ void bind_station_quality(py::module_& m) {
                 py::gil_scoped_release release;
                 time = analysis::scan_epochs(*data);
                 clock = analysis::scan_clock(*data, time);
-                analysis::PositionFn position;
+                analysis::OrbitFactory factory;
                 std::vector<rinex::Satellite> sats;
-                if (orbit) {
-                    sats = orbit->satellites;
-                    position = [orbit](const rinex::Satellite& s, const util::Epoch& e) {
-                        return nav::interpolate_position(*orbit, s, e);
+                if (sp3_table) {
+                    sats = sp3_table->satellites;
+                    factory = [&]() -> std::unique_ptr<nav::OrbitSource> {
+                        return std::make_unique<nav::Sp3Orbit>(*sp3_table);
+                    };
+                } else if (nav_table) {
+                    sats = nav_table->satellites;
+                    factory = [&]() -> std::unique_ptr<nav::OrbitSource> {
+                        return std::make_unique<nav::BroadcastOrbit>(*nav_table);
                     };
                 }
-                comp = analysis::count_completeness(*data, time, orbit ? receiver : std::nullopt, sats, position,
+                comp = analysis::count_completeness(*data, time, factory ? receiver : std::nullopt, sats, factory,
                                                     settings);
             }
 
@@ -152,7 +170,7 @@ void bind_station_quality(py::module_& m) {
         "'clock': millisecond jumps of the receiver clock seen in the code ranges, as (first epoch after, "
         "k in ms, median step in metres, ranges, ranges agreeing), the steps checked, and the epoch-line "
         "clock offsets (count, first, last, min, max in seconds, drift in s/s) when the file carries them.\n\n"
-        "'completeness': with an orbit (sp3 and receiver), per code and phase observation of the header "
+        "'completeness': with an orbit (sp3: an Sp3Data or a NavData, and receiver), per code and phase observation of the header "
         "lists: (system, code, expected, observed, stored). Expected counts the satellite-epochs of the "
         "interval grid at or above elevation_mask for the orbit's satellites of that system; observed counts "
         "the stored values at satellite-epochs at or above the mask; stored counts every value. Expected and "
