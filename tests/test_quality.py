@@ -192,3 +192,16 @@ def test_one_satellite_jumping_is_no_clock_jump(data, tmp_path):
     src = data("rinex3/pdel0010.21o")
     jumped = mp.read_rinex_obs(with_clock_jump(src, tmp_path / "pdel0010.21o", 40, 20, only="G10"))
     assert mp.station_quality(jumped)["clock"]["jumps"] == []
+
+
+def test_broadcast_orbits_count_like_precise_ones(data):
+    obs = mp.read_rinex_obs(data("rinex3/pdel0010.21o"))
+    rx = obs.approx_position
+    precise = mp.station_quality(obs, sp3=mp.read_sp3(data("sp3/igs21385.sp3")), receiver=rx, systems=["G"])
+    broadcast = mp.station_quality(obs, sp3=mp.read_rinex_nav(data("nav/brdc0010.21n")), receiver=rx, systems=["G"])
+    p = {r[1]: r for r in precise["completeness"]["signals"]}
+    b = {r[1]: r for r in broadcast["completeness"]["signals"]}
+    # The two orbits differ by metres: a satellite-epoch at the mask may flip.
+    assert p.keys() == b.keys() and all(abs(p[k][2] - b[k][2]) <= 2 and abs(p[k][3] - b[k][3]) <= 2 for k in p)
+    with pytest.raises(TypeError):
+        mp.station_quality(obs, sp3="orbit.sp3", receiver=rx)

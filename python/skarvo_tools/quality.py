@@ -203,13 +203,14 @@ def main_gps_signals(multipath: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]
 def quality_section(mp, obs, results, path: str, systems: Sequence[str], orbit: Dict[str, Any],
                     multipath: Sequence[Dict[str, Any]], slips: Dict[str, Any],
                     mask: Optional[float] = None, gap_intervals: int = GAP_INTERVALS) -> Dict[str, Any]:
-    """The report's quality section. `orbit` holds "sp3" (Sp3Data) and
-    "receiver" (x, y, z) when elevations were computed, else nothing."""
+    """The report's quality section. `orbit` holds "sp3" (Sp3Data or NavData)
+    and "receiver" (x, y, z) when elevations were computed, else nothing."""
     mask = DEFAULT_MASK if mask is None else float(mask)
     sp3, xyz = orbit.get("sp3"), orbit.get("receiver")
-    raw = mp.station_quality(obs, sp3=sp3 if xyz else None, receiver=mp.Ecef(*xyz) if (sp3 and xyz) else None,
+    placed = sp3 is not None and xyz is not None
+    raw = mp.station_quality(obs, sp3=sp3 if placed else None, receiver=mp.Ecef(*xyz) if placed else None,
                              systems=list(systems), elevation_mask=mask, bin_width=BIN_WIDTH)
-    mp_bins = results.multipath_by_elevation(BIN_WIDTH) if sp3 and xyz else None
+    mp_bins = results.multipath_by_elevation(BIN_WIDTH) if placed else None
     section = {
         "elevation_mask_deg": mask,
         "time": _time_section(raw["time"], path, gap_intervals),

@@ -214,6 +214,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
         "elevations": elevations,
         "snr_wavelets": wavelets,
         "fresnel": fresnel,
+        "quality": quality,
         "outputs": None,
         "warnings": warnings,
     }
