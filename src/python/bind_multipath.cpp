@@ -393,8 +393,8 @@ void bind_multipath_analyzer(py::module_& m) {
 void bind_compute_elevation(py::module_& m) {
     m.def(
         "compute_elevation",
-        [](const PySp3Data& sp3, const nav::Ecef& receiver, const std::string& satellite, const util::Epoch& epoch) {
-            return nav::compute_elevation(*sp3.data, receiver, satellite, epoch);
+        [](const PySp3Data& sp3, const nav::Ecef& receiver, const SatelliteText& satellite, const util::Epoch& epoch) {
+            return nav::compute_elevation(*sp3.data, receiver, satellite.text, epoch);
         },
         py::arg("sp3"), py::arg("receiver"), py::arg("satellite"), py::arg("epoch"),
         "compute_elevation(sp3, receiver, satellite, epoch)\n--\n\nCompute satellite elevation from SP3 and "
