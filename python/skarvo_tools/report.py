@@ -24,6 +24,9 @@ from . import sp3files
 from .errors import FileFailure, UserError
 
 SCHEMA = "skarvo-mp-report/1"
+STATUS_OK = "ok"
+STATUS_NO_MULTIPATH = "no multipath"
+DEFAULT_ELEVATION_MASK = 10.0
 SYSTEM_LETTERS = "GRECJSIM"
 SYSTEM_NAMES = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN",
                 "M": "MIX"}
@@ -54,6 +57,11 @@ class ReportOptions:
     out_dir: Optional[str] = None
     plots: bool = True
     wavelets: bool = True
+    # Keyword arguments of MultipathAnalyzer besides `systems` (code lists,
+    # slip thresholds); the elevation mask is `elevation_mask`.
+    analyzer: Dict[str, Any] = dataclasses.field(default_factory=dict)
+    # Degrees; None for the analyzer's default.
+    elevation_mask: Optional[float] = None
 
 
 @dataclasses.dataclass
@@ -139,14 +147,15 @@ def build_report(path: str, options: ReportOptions) -> Report:
     mp = module()
     warnings: List[str] = []
     try:
-        obs = mp.read_rinex_obs(os.fspath(path))
+        obs = read_observations(mp, os.fspath(path))
     except OSError as exc:
         raise FileFailure(str(exc)) from None
 
     summary = file_summary(obs, path)
     systems = list(options.systems) if options.systems else list(DEFAULT_SYSTEMS)
+    mask = DEFAULT_ELEVATION_MASK if options.elevation_mask is None else float(options.elevation_mask)
     try:
-        results = mp.MultipathAnalyzer(obs, systems=systems).analyze()
+        results = mp.MultipathAnalyzer(obs, systems=systems, elevation_cutoff=mask, **options.analyzer).analyze()
     except ValueError as exc:
         raise FileFailure(str(exc)) from None
 
@@ -155,6 +164,11 @@ def build_report(path: str, options: ReportOptions) -> Report:
         warnings.append("the file holds no observation epochs")
     elif options.sp3:
         elevations = attach_elevations(mp, obs, results, summary, options, warnings)
+    if elevations is not None and elevations["computed"] > 0:
+        results = apply_mask(results, mask)
+        elevations["mask_deg"] = mask
+        elevations["estimates_after_mask"] = len(results.estimates)
+    no_elevations = systems_without_elevations(elevations, systems)
 
     estimates = results.estimates
     statistics = results.statistics
@@ -162,14 +176,16 @@ def build_report(path: str, options: ReportOptions) -> Report:
     counts = {k: v for k, v in results.cycle_slip_counts.items()
               if k[:3] in {SYSTEM_NAMES[s] for s in systems}}
 
-    multipath = multipath_table(statistics)
+    multipath = multipath_table(statistics, no_elevations)
+    status, reason = multipath_status(summary, statistics, estimates, elevations, len(slips))
     slip_section = slip_summary(slips, counts, estimates)
     snr = snr_table(obs, systems)
     wavelets, band_series = None, None
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
     if not options.sp3:
-        warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
+        warnings.append("no SP3 orbit given: elevations unknown, no elevation mask applied and no "
+                        "weighted RMS")
     fresnel, footprints = None, None
     if options.antenna_height is not None:
         fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
@@ -179,10 +195,14 @@ def build_report(path: str, options: ReportOptions) -> Report:
         "sp3": [s.given for s in options.sp3],
         "position_m": list(options.position) if options.position else None,
         "antenna_height_m": options.antenna_height,
+        "elevation_mask_deg": mask,
+        "analyzer": dict(options.analyzer),
     }
     data = {
         "schema": SCHEMA,
         "generator": {"skarvo_tools": _tools_version(), "skarvo_mp": mp.version()},
+        "status": status,
+        "status_reason": reason,
         "file": summary,
         "settings": settings,
         "multipath": multipath,
@@ -197,6 +217,21 @@ def build_report(path: str, options: ReportOptions) -> Report:
     details = {"estimates": estimates, "band_series": band_series, "results": results,
                "footprints": footprints}
     return Report(data, details)
+
+
+def read_observations(mp, path: str):
+    """The observation file at `path`. The module picks gzip decoding by the
+    .gz extension; a gzip file under another name (found in a folder by its
+    content) is handed over as bytes under a unique .gz name."""
+    if not path.endswith(".gz") and os.path.isfile(path):
+        with open(path, "rb") as f:
+            gzipped = f.read(2) == b"\x1f\x8b"
+        if gzipped:
+            import uuid
+
+            with open(path, "rb") as f:
+                return mp.read_rinex_obs_bytes(f.read(), f"skarvo-mp-{uuid.uuid4().hex}.gz")
+    return mp.read_rinex_obs(path)
 
 
 def _tools_version() -> str:
@@ -224,7 +259,7 @@ def file_summary(obs, path: str) -> Dict[str, Any]:
         "rinex_version": obs.version,
         "first_epoch": first.to_iso() if first is not None else None,
         "last_epoch": last.to_iso() if last is not None else None,
-        "interval_s": finite_or_none(obs.interval),
+        "interval_s": observation_interval(obs),
         "epochs": obs.num_epochs,
         "satellites": obs.num_satellites,
         "satellites_by_system": {k: by_system[k] for k in sorted(by_system)},
@@ -269,28 +304,109 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
         computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+    by_system = placed_by_system(results.estimates)
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
+    else:
+        for letter, counts in by_system.items():
+            if counts["placed"] == 0:
+                warnings.append(f"no {SYSTEM_NAMES.get(letter, letter)} ({letter}) estimate got an elevation "
+                                f"(the orbit file does not place its satellites): its {counts['unplaced']} "
+                                "estimates count as failed and its weighted RMS is not shown")
     return {
         "sp3": [s.given for s in chosen],
         "receiver_m": list(xyz),
         "receiver_source": source,
         "computed": computed,
         "failed": failed,
+        "by_system": by_system,
     }
 
 
-def multipath_table(statistics) -> List[Dict[str, Any]]:
-    """One row per signal label, in the module's order."""
+def is_placed(elevation: float, azimuth: float) -> bool:
+    """Whether an estimate carries an orbit-derived elevation: a finite value
+    other than the placeholder geometry of estimates never placed."""
+    if not (math.isfinite(elevation) and math.isfinite(azimuth)):
+        return False
+    return not (elevation == PLACEHOLDER_ELEVATION and azimuth == PLACEHOLDER_AZIMUTH)
+
+
+def placed_by_system(estimates) -> Dict[str, Dict[str, int]]:
+    """Per system letter (in the usual system order): how many estimates got
+    an elevation and how many did not."""
+    counts: Dict[str, Dict[str, int]] = {}
+    for e in estimates:
+        c = counts.setdefault(e.system, {"placed": 0, "unplaced": 0})
+        c["placed" if is_placed(e.elevation, e.azimuth) else "unplaced"] += 1
+    order = {s: i for i, s in enumerate(SYSTEM_LETTERS)}
+    return {k: counts[k] for k in sorted(counts, key=lambda k: (order.get(k, 99), k))}
+
+
+def systems_without_elevations(elevations, systems: Sequence[str]) -> set:
+    """System letters whose estimates have no elevation at all (every system
+    when no orbit was used): their weighted RMS means nothing."""
+    if not elevations or not elevations.get("computed"):
+        return set(SYSTEM_LETTERS)
+    return {k for k, c in elevations["by_system"].items() if c["placed"] == 0}
+
+
+def apply_mask(results, mask: float):
+    """Results restricted to estimates at or above the elevation mask."""
+    masked = getattr(results, "apply_elevation_mask", None)
+    return masked(mask) if masked else results
+
+
+def multipath_status(summary, statistics, estimates, elevations, slips: int) -> Tuple[str, Optional[str]]:
+    """("ok", None) when the file has multipath estimates, else ("no multipath", why)."""
+    if len(estimates) > 0:
+        return STATUS_OK, None
+    if summary["epochs"] == 0:
+        return STATUS_NO_MULTIPATH, "the file holds no observation epochs"
+    if not statistics:
+        return STATUS_NO_MULTIPATH, ("no signal could be paired for the multipath combination (it needs a "
+                                     "pseudorange and carrier phases on two bands of one satellite)")
+    if elevations and elevations.get("mask_deg") is not None and elevations.get("computed"):
+        return STATUS_NO_MULTIPATH, (f"no estimate at or above the {elevations['mask_deg']:g}° elevation mask "
+                                     "with an orbit position")
+    why = f"{len(statistics)} signals were paired but no arc was long enough to keep an estimate"
+    if slips:
+        why += f" ({slips} cycle slips cut the arcs)"
+    return STATUS_NO_MULTIPATH, why
+
+
+def observation_interval(obs) -> Optional[float]:
+    """Sampling interval of the observation epochs (flags 0 and 1; event
+    records do not count): the median of the positive steps between the
+    first 101 of them, else the header INTERVAL when it is positive, else
+    None. Never 0."""
+    epochs = obs.epochs()
+    flags = obs.epoch_flags() if hasattr(obs, "epoch_flags") else [0] * len(epochs)
+    times = [epoch_to_datetime(e) for e, f in zip(epochs, flags) if f in (0, 1)][:101]
+    steps = sorted(d for d in ((b - a).total_seconds() for a, b in zip(times, times[1:])) if d > 1e-6)
+    if steps:
+        return steps[len(steps) // 2]
+    header = finite_or_none(obs.interval) if len(epochs) < 2 else None
+    return header if header is not None and header > 0 else None
+
+
+def multipath_table(statistics, no_elevations: set = frozenset()) -> List[Dict[str, Any]]:
+    """One row per signal label, in the module's order. A signal without
+    estimates has no statistics (None, never 0); a system without elevations
+    has no weighted RMS."""
     rows = []
     for s in statistics:
+        if s.count == 0:
+            rows.append({"signal": s.signal, "system": s.system, "code": s.code, "estimates": 0,
+                         "rms_m": None, "weighted_rms_m": None, "mean_m": None, "std_m": None, "min_m": None,
+                         "max_m": None, "cycle_slips": s.cycle_slips, "observations_per_slip": None})
+            continue
         rows.append({
             "signal": s.signal,
             "system": s.system,
             "code": s.code,
             "estimates": s.count,
             "rms_m": finite_or_none(s.rms),
-            "weighted_rms_m": finite_or_none(s.weighted_rms),
+            "weighted_rms_m": None if s.system in no_elevations else finite_or_none(s.weighted_rms),
             "mean_m": finite_or_none(s.mean),
             "std_m": finite_or_none(s.std_dev),
             "min_m": finite_or_none(s.min),
@@ -406,11 +522,23 @@ def fresnel_section(mp, estimates, height: float, warnings: List[str]):
         return None, None
     footprints = mp.fresnel_map(tracks, height, min_elevation=5.0)
     dist = [f["dist"] for f in footprints]
+    wavelength = mp.GPS_L1_WAVELENGTH
+    reach = [fresnel_centre(f["el"], height, wavelength) + f["a"] for f in footprints]
     return {
         "antenna_height_m": height,
         "min_elevation_deg": 5.0,
-        "wavelength_m": mp.GPS_L1_WAVELENGTH,
+        "wavelength_m": wavelength,
         "footprints": len(footprints),
         "max_distance_m": max(dist) if dist else None,
         "max_semi_major_m": max((f["a"] for f in footprints), default=None),
+        "max_reach_m": max(reach) if reach else None,
     }, footprints
+
+
+def fresnel_centre(elevation: float, height: float, wavelength: float) -> float:
+    """Horizontal distance (m) from the antenna to the centre of the first
+    Fresnel zone: (h + (λ/2) / sin e) / tan e, beyond the specular point
+    h / tan e (elevations below 0.5° taken as 0.5°, as for the zone's size)."""
+    el = elevation if math.isfinite(elevation) else 0.5
+    e = math.radians(max(el, 0.5))
+    return (height + wavelength / 2.0 / math.sin(e)) / math.tan(e)
