@@ -34,9 +34,9 @@ def data():
     return data_path
 
 
-@pytest.fixture(scope="session")
-def gunzipped(tmp_path_factory):
-    """Callable giving a decompressed copy of a shared .gz data file."""
+def gunzipper(tmp_path_factory):
+    """Callable giving a decompressed copy of a shared .gz data file (each
+    file decompressed once; skips like data_path when it is absent)."""
     cache = {}
 
     def get(relative: str) -> pathlib.Path:
@@ -51,6 +51,12 @@ def gunzipped(tmp_path_factory):
         return cache[relative]
 
     return get
+
+
+@pytest.fixture(scope="session")
+def gunzipped(tmp_path_factory):
+    """Callable giving a decompressed copy of a shared .gz data file."""
+    return gunzipper(tmp_path_factory)
 
 
 def cpp_program(name: str) -> pathlib.Path:

@@ -111,8 +111,14 @@ def test_help_imports_neither_numpy_nor_matplotlib_nor_the_module():
     (["demo", "--hours", "0"], "skarvo-mp demo: argument --hours: must be a positive number, got '0' (see --help)"),
     (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo') "
                      "(see --help)"),
-    (["report", "{dir}"], "skarvo-mp: error: {dir} is a folder; give observation files or a quoted glob such as "
-                          "'{dir}/*.rnx'"),
+    (["report", "{dir}"], "skarvo-mp: error: no RINEX observation file found in the folder {dir}"),
+    (["report", "{file}", "--elevation-mask", "90"],
+     "skarvo-mp report: argument --elevation-mask: must lie in [0, 90) degrees, got '90' (see --help)"),
+    (["report", "{file}", "--exclude-codes", "L3"],
+     "skarvo-mp report: argument --exclude-codes: 'L3' is not a signal code: use a 3-character code such as "
+     "C1C or L3Q, or a system letter and a code such as RL3Q (see --help)"),
+    (["report", "{file}", "--gf-threshold", "0.1"],
+     "skarvo-mp report: argument --gf-threshold: expected 2 arguments (see --help)"),
     (["report", "{file}", "--out", "{file}"], "skarvo-mp: error: --out {file} exists and is not a folder"),
 ], ids=lambda v: v if isinstance(v, str) and len(v) < 30 else None)
 def test_user_errors_give_one_line_and_status_2(tmp_path, args, message):

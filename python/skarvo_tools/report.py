@@ -30,6 +30,8 @@ DEFAULT_ELEVATION_MASK = 10.0
 SYSTEM_LETTERS = "GRECJSIM"
 SYSTEM_NAMES = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN",
                 "M": "MIX"}
+FULL_SYSTEM_NAMES = {"G": "GPS", "R": "GLONASS", "E": "Galileo", "C": "BeiDou", "J": "QZSS", "S": "SBAS",
+                     "I": "NavIC", "M": "mixed"}
 DEFAULT_SYSTEMS = ("G", "R", "E", "C")
 METHODS = ("gf", "code_phase", "lli")
 # Placeholder geometry of estimates without an orbit (see compute_elevations).
@@ -164,6 +166,9 @@ def build_report(path: str, options: ReportOptions) -> Report:
         warnings.append("the file holds no observation epochs")
     elif options.sp3:
         elevations = attach_elevations(mp, obs, results, summary, options, warnings)
+    # Ground reflections are studied from the horizon up: the Fresnel zones
+    # use every placed estimate, the statistics only those above the mask.
+    unmasked = results
     if elevations is not None and elevations["computed"] > 0:
         results = apply_mask(results, mask)
         elevations["mask_deg"] = mask
@@ -188,7 +193,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
                         "weighted RMS")
     fresnel, footprints = None, None
     if options.antenna_height is not None:
-        fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
+        fresnel, footprints = fresnel_section(mp, unmasked.estimates, options.antenna_height, warnings)
 
     settings = {
         "systems": systems,
@@ -310,7 +315,7 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     else:
         for letter, counts in by_system.items():
             if counts["placed"] == 0:
-                warnings.append(f"no {SYSTEM_NAMES.get(letter, letter)} ({letter}) estimate got an elevation "
+                warnings.append(f"no {FULL_SYSTEM_NAMES.get(letter, letter)} ({letter}) estimate got an elevation "
                                 f"(the orbit file does not place its satellites): its {counts['unplaced']} "
                                 "estimates count as failed and its weighted RMS is not shown")
     return {
@@ -352,8 +357,7 @@ def systems_without_elevations(elevations, systems: Sequence[str]) -> set:
 
 def apply_mask(results, mask: float):
     """Results restricted to estimates at or above the elevation mask."""
-    masked = getattr(results, "apply_elevation_mask", None)
-    return masked(mask) if masked else results
+    return results.apply_elevation_mask(mask)
 
 
 def multipath_status(summary, statistics, estimates, elevations, slips: int) -> Tuple[str, Optional[str]]:
@@ -502,7 +506,7 @@ def fresnel_tracks(estimates) -> List[Tuple[str, List[float], List[float]]]:
     samples: Dict[str, Dict[str, Tuple[float, float]]] = {}
     for e in estimates:
         el, az = e.elevation, e.azimuth
-        if el == PLACEHOLDER_ELEVATION and az == PLACEHOLDER_AZIMUTH:
+        if not is_placed(el, az):
             continue
         samples.setdefault(e.satellite, {}).setdefault(e.epoch, (az, el))
     tracks = []

@@ -112,7 +112,8 @@ def render_text(data: Dict[str, Any]) -> str:
     fr = data.get("fresnel")
     if fr:
         out.append(f"Fresnel zones (antenna {fr['antenna_height_m']:g} m above the reflector): "
-                   f"{fr['footprints']} footprints, farthest {fmt(fr['max_distance_m'], 1)} m")
+                   f"{fr['footprints']} footprints; specular points up to {fmt(fr['max_distance_m'], 1)} m "
+                   f"from the antenna, zones reaching up to {fmt(fr.get('max_reach_m'), 1)} m")
 
     outputs = data.get("outputs")
     if outputs:
