@@ -178,12 +178,13 @@ def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
         obs.marker_name, obs.receiver_type, obs.version, obs.num_epochs, obs.num_satellites)
     assert f["satellites_by_system"] == obs.satellites_by_system()
     assert (f["first_epoch"], f["last_epoch"], f["interval_s"]) == (
-        obs.first_epoch().to_iso(), obs.last_epoch().to_iso(), obs.interval)
+        obs.first_epoch().to_iso(), obs.last_epoch().to_iso(), obs.interval)  # no event records here
     assert f["station"] == "PDEL" and f["day"] == "2021-01-01" and f["doy"] == 1
 
     rows = [(r["signal"], r["code"], r["estimates"], r["rms_m"], r["weighted_rms_m"], r["mean_m"], r["std_m"],
              r["min_m"], r["max_m"], r["cycle_slips"]) for r in doc["multipath"]]
-    assert rows == [(s.signal, s.code, s.count, s.rms, s.weighted_rms, s.mean, s.std_dev, s.min, s.max,
+    # Without elevations there is no weighted RMS to show.
+    assert rows == [(s.signal, s.code, s.count, s.rms, None, s.mean, s.std_dev, s.min, s.max,
                      s.cycle_slips) for s in results.statistics]
 
     cs = doc["cycle_slips"]
@@ -231,7 +232,11 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
     el = doc["elevations"]
     assert (el["computed"], el["failed"]) == counts
     assert el["receiver_source"] == "header" and el["computed"] > 0
-    assert [r["weighted_rms_m"] for r in doc["multipath"]] == [s.weighted_rms for s in results.statistics]
+    # Statistics of the estimates above the 10° mask; GLONASS has no orbit here, so no weighted RMS.
+    masked = results.apply_elevation_mask(10.0)
+    assert [r["rms_m"] for r in doc["multipath"]] == [s.rms for s in masked.statistics]
+    assert [r["weighted_rms_m"] for r in doc["multipath"]] == [
+        None if s.system == "R" else s.weighted_rms for s in masked.statistics]
     gps = [r for r in doc["multipath"] if r["system"] == "G"]
     assert gps and all(r["weighted_rms_m"] != r["rms_m"] for r in gps)
     assert doc["fresnel"]["footprints"] > 0
@@ -288,7 +293,7 @@ def test_gzip_sp3_is_decompressed_privately_and_the_report_is_deterministic(smal
         docs.append(doc)
     assert os.listdir(private_tmp) == []
     assert docs[0] == docs[1] == docs[2]
-    assert docs[0]["elevations"]["computed"] == sum(r["estimates"] for r in docs[0]["multipath"])
+    assert docs[0]["elevations"]["estimates_after_mask"] == sum(r["estimates"] for r in docs[0]["multipath"])
     assert docs[0]["elevations"]["failed"] == 0
 
 
@@ -335,7 +340,7 @@ def test_batch_with_a_broken_file(data, tmp_path):
     assert rc == 1
     lines = err.splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"skarvo-mp: {broken}: Failed to read RINEX: ")
-    assert out.splitlines()[-1] == f"2 of 3 files reported, 1 failed; combined CSV {out_dir / 'summary.csv'}"
+    assert out.splitlines()[-1] == f"2 of 3 files reported, 0 without multipath, 1 failed; combined CSV {out_dir / 'summary.csv'}"
     assert out.splitlines()[1].startswith(f"FAILED  {broken}: ")
 
     with open(out_dir / "summary.csv", newline="") as f:

@@ -208,8 +208,10 @@ def test_ctrl_c_stops_a_batch_at_once_with_a_partial_summary(data, tmp_path):
                             text=True, env=env)
     try:
         deadline = time.monotonic() + 90
-        while not (out / "f00" / "index.html").exists() and time.monotonic() < deadline and proc.poll() is None:
+        # Once a fourth file is being written, the first ones are in the summary.
+        while not (out / "f03" / "index.html").exists() and time.monotonic() < deadline and proc.poll() is None:
             time.sleep(0.05)
+        time.sleep(0.2)
         assert proc.poll() is None, "the batch ended before it could be interrupted"
         proc.send_signal(signal.SIGINT)
         sent = time.monotonic()

@@ -335,16 +335,16 @@ def batch_line(e: Dict[str, Any]) -> str:
     from . import runner, tables
 
     if e["status"] == runner.FAILED:
-        return f"FAILED       {e['path']}: {e['error']}"
+        return f"FAILED  {e['path']}: {e['error']}"
     if e["status"] == runner.INTERRUPTED:
-        return f"interrupted  {e['path']}: not reported"
+        return f"interrupted {e['path']}: not reported"
     d = e["data"]
     head = f"{d['file']['path']}: {d['file']['station']} {d['file']['day']}, {d['file']['epochs']} epochs"
     if e["status"] == runner.NO_MULTIPATH:
         return (f"no multipath {head}, {d['cycle_slips']['total']} slips: "
                 f"{d.get('status_reason') or 'no estimate'}")
     worst = max((r["rms_m"] for r in d["multipath"] if r["rms_m"] is not None), default=None)
-    return (f"ok           {head}, {len(d['multipath'])} signals, largest RMS {tables.fmt(worst, 3)} m, "
+    return (f"ok      {head}, {len(d['multipath'])} signals, largest RMS {tables.fmt(worst, 3)} m, "
             f"{d['cycle_slips']['total']} slips, {tables.fmt(d['cycle_slips']['observations_per_slip'], 1)} "
             "obs/slip")
 
