@@ -384,8 +384,9 @@ def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
         if k == len(ranked) - 1:
             ax.set_xlabel(f"Time (hours of {base:%Y-%m-%d}, file time scale)")
     if spans:
+        pad = max(0.02 * (max(spans) - min(spans)), 0.01)
         for ax in axes:
-            ax.set_xlim(min(spans) - 0.25, max(spans) + 0.25)
+            ax.set_xlim(min(spans) - pad, max(spans) + pad)
     return _save(fig, folder, "snr_band_power.png")
 
 
