@@ -380,17 +380,25 @@ def multipath_status(summary, statistics, estimates, elevations, slips: int) -> 
 
 def observation_interval(obs) -> Optional[float]:
     """Sampling interval of the observation epochs (flags 0 and 1; event
-    records do not count): the median of the positive steps between the
-    first 101 of them, else the header INTERVAL when it is positive, else
-    None. Never 0."""
+    records do not count), never 0: the module's interval (the spacing of
+    the first two records) when those are observation epochs apart in time,
+    else the first positive step between observation epochs, else the header
+    INTERVAL of a file of one epoch when it is positive, else None."""
     epochs = obs.epochs()
     flags = obs.epoch_flags() if hasattr(obs, "epoch_flags") else [0] * len(epochs)
-    times = [epoch_to_datetime(e) for e, f in zip(epochs, flags) if f in (0, 1)][:101]
-    steps = sorted(d for d in ((b - a).total_seconds() for a, b in zip(times, times[1:])) if d > 1e-6)
-    if steps:
-        return steps[len(steps) // 2]
-    header = finite_or_none(obs.interval) if len(epochs) < 2 else None
-    return header if header is not None and header > 0 else None
+    given = finite_or_none(obs.interval)
+    if len(epochs) < 2:
+        return given if given is not None and given > 0 else None
+    if flags[0] in (0, 1) and flags[1] in (0, 1) and given is not None and given > 1e-6:
+        return given
+    kept = [e for e, f in zip(epochs, flags) if f in (0, 1)]
+    for a, b in zip(kept, kept[1:]):
+        # Field by field, so that sub-microsecond seconds (phones) keep their digits.
+        days = _dt.date(b.year, b.month, b.day).toordinal() - _dt.date(a.year, a.month, a.day).toordinal()
+        d = days * 86400.0 + (b.hour - a.hour) * 3600.0 + (b.minute - a.minute) * 60.0 + (b.second - a.second)
+        if abs(d) > 1e-6:
+            return abs(d)
+    return None
 
 
 def multipath_table(statistics, no_elevations: set = frozenset()) -> List[Dict[str, Any]]:
