@@ -149,7 +149,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     mp = module()
     warnings: List[str] = []
     try:
-        obs = read_observations(mp, os.fspath(path))
+        obs = mp.read_rinex_obs(os.fspath(path))
     except OSError as exc:
         raise FileFailure(str(exc)) from None
 
@@ -222,21 +222,6 @@ def build_report(path: str, options: ReportOptions) -> Report:
     details = {"estimates": estimates, "band_series": band_series, "results": results,
                "footprints": footprints}
     return Report(data, details)
-
-
-def read_observations(mp, path: str):
-    """The observation file at `path`. The module picks gzip decoding by the
-    .gz extension; a gzip file under another name (found in a folder by its
-    content) is handed over as bytes under a unique .gz name."""
-    if not path.endswith(".gz") and os.path.isfile(path):
-        with open(path, "rb") as f:
-            gzipped = f.read(2) == b"\x1f\x8b"
-        if gzipped:
-            import uuid
-
-            with open(path, "rb") as f:
-                return mp.read_rinex_obs_bytes(f.read(), f"skarvo-mp-{uuid.uuid4().hex}.gz")
-    return mp.read_rinex_obs(path)
 
 
 def _tools_version() -> str:
