@@ -139,12 +139,12 @@ def elevation_comparison(sim, estimates) -> Optional[Tuple[int, float, float]]:
     """(compared estimates, max |Δ elevation|, max |Δ azimuth|) in degrees,
     against the simulator's geometry; None without computed elevations."""
     np = _numpy()
-    from .report import epoch_to_datetime, is_placed
+    from .report import epoch_to_datetime, from_orbit
 
     index = {}
     n, d_el, d_az = 0, 0.0, 0.0
     for e in estimates:
-        if not is_placed(e.elevation, e.azimuth):
+        if not from_orbit(e.elevation, e.azimuth):
             continue
         k = index.get(e.epoch)
         if k is None:

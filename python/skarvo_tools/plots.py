@@ -12,7 +12,7 @@ import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .report import FULL_SYSTEM_NAMES, SYSTEM_NAMES, epoch_to_datetime, is_placed
+from .report import FULL_SYSTEM_NAMES, SYSTEM_NAMES, epoch_to_datetime, from_orbit
 
 MAX_POINTS = 20000
 TOP_SATELLITES = 4
@@ -168,7 +168,7 @@ def _collect(estimates) -> Dict[str, Dict[str, list]]:
         d["az"].append(az)
         d["snr"].append(e.snr)
         d["epoch"].append(e.epoch)
-        d["real"].append(is_placed(el, az))
+        d["real"].append(from_orbit(el, az))
     return out
 
 

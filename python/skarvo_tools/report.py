@@ -39,6 +39,12 @@ PLACEHOLDER_ELEVATION = 45.0
 PLACEHOLDER_AZIMUTH = 0.0
 
 
+def from_orbit(elevation: float, azimuth: float) -> bool:
+    """Whether an estimate's elevation came from an orbit: neither the
+    placeholder of `analyze()` nor NaN (the orbit could not place it)."""
+    return math.isfinite(elevation) and not (elevation == PLACEHOLDER_ELEVATION and azimuth == PLACEHOLDER_AZIMUTH)
+
+
 def module():
     """The extension module, imported on first use so that --help works without it."""
     try:
@@ -313,21 +319,13 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     }
 
 
-def is_placed(elevation: float, azimuth: float) -> bool:
-    """Whether an estimate carries an orbit-derived elevation: a finite value
-    other than the placeholder geometry of estimates never placed."""
-    if not (math.isfinite(elevation) and math.isfinite(azimuth)):
-        return False
-    return not (elevation == PLACEHOLDER_ELEVATION and azimuth == PLACEHOLDER_AZIMUTH)
-
-
 def placed_by_system(estimates) -> Dict[str, Dict[str, int]]:
     """Per system letter (in the usual system order): how many estimates got
     an elevation and how many did not."""
     counts: Dict[str, Dict[str, int]] = {}
     for e in estimates:
         c = counts.setdefault(e.system, {"placed": 0, "unplaced": 0})
-        c["placed" if is_placed(e.elevation, e.azimuth) else "unplaced"] += 1
+        c["placed" if from_orbit(e.elevation, e.azimuth) else "unplaced"] += 1
     order = {s: i for i, s in enumerate(SYSTEM_LETTERS)}
     return {k: counts[k] for k in sorted(counts, key=lambda k: (order.get(k, 99), k))}
 
@@ -499,7 +497,7 @@ def fresnel_tracks(estimates) -> List[Tuple[str, List[float], List[float]]]:
     samples: Dict[str, Dict[str, Tuple[float, float]]] = {}
     for e in estimates:
         el, az = e.elevation, e.azimuth
-        if not is_placed(el, az):
+        if not from_orbit(el, az):
             continue
         samples.setdefault(e.satellite, {}).setdefault(e.epoch, (az, el))
     tracks = []
