@@ -187,7 +187,8 @@ def build_report(path: str, options: ReportOptions) -> Report:
     counts = {k: v for k, v in results.cycle_slip_counts.items()
               if k[:3] in {SYSTEM_NAMES[s] for s in systems}}
 
-    multipath = multipath_table(statistics, no_elevations)
+    multipath = multipath_table(statistics, no_elevations,
+                                {u.signal: (u.system, u.code) for u in unmasked.statistics})
     status, reason = multipath_status(summary, statistics, estimates, elevations, len(slips))
     slip_section = slip_summary(slips, counts, estimates)
     snr = snr_table(obs, systems)
@@ -384,14 +385,17 @@ def observation_interval(obs) -> Optional[float]:
     return None
 
 
-def multipath_table(statistics, no_elevations: set = frozenset()) -> List[Dict[str, Any]]:
+def multipath_table(statistics, no_elevations: set = frozenset(),
+                    names: Optional[Dict[str, Tuple[str, str]]] = None) -> List[Dict[str, Any]]:
     """One row per signal label, in the module's order. A signal without
     estimates has no statistics (None, never 0); a system without elevations
-    has no weighted RMS."""
+    has no weighted RMS. `names` gives (system, code) per label for records
+    that lost them (a signal whose every estimate was masked)."""
     rows = []
     for s in statistics:
         if s.count == 0:
-            rows.append({"signal": s.signal, "system": s.system, "code": s.code, "estimates": 0,
+            system, code = (s.system, s.code) if s.system else (names or {}).get(s.signal, (s.system, s.code))
+            rows.append({"signal": s.signal, "system": system, "code": code, "estimates": 0,
                          "rms_m": None, "weighted_rms_m": None, "mean_m": None, "std_m": None, "min_m": None,
                          "max_m": None, "cycle_slips": s.cycle_slips, "observations_per_slip": None})
             continue
