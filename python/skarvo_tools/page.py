@@ -6,7 +6,7 @@ from __future__ import annotations
 import html
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .tables import MP_COLUMNS, MP_HEADINGS, fmt, mask_text
+from .tables import MP_COLUMNS, MP_HEADINGS, fmt, mask_text, orbit_source_text
 
 STYLE = """
 body{font-family:system-ui,-apple-system,Segoe UI,Helvetica,Arial,sans-serif;margin:2em;color:#222;max-width:1300px}
@@ -90,8 +90,8 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
              ("Systems analysed", " ".join(data["settings"]["systems"]))]
     el = data.get("elevations")
     if el:
-        items.append(("Elevations", f"{el['computed']} computed, {el['failed']} failed, SP3 "
-                      + ", ".join(el["sp3"]) + f", receiver from the {el['receiver_source']}"))
+        items.append(("Elevations", f"{el['computed']} computed, {el['failed']} failed, "
+                      + orbit_source_text(el) + f", receiver from the {el['receiver_source']}"))
         if el.get("by_system"):
             items.append(("With an elevation", ", ".join(
                 f"{k} {c['placed']} of {c['placed'] + c['unplaced']}" for k, c in el["by_system"].items())))
@@ -146,6 +146,23 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
         body = ("<p>Mean wavelet power of the δSNR residuals per period band ((dB-Hz)²).</p>"
                 + _table(["satellite", "code", "samples", "arcs"] + bands + ["peak band (s)"], rows, "band-power"))
         sections.append(("band-power", "δSNR band power (mean per satellite)", body))
+
+    rf = data.get("reflector")
+    if rf:
+        body = (f"<p>{_e(rf['accepted'])} of {_e(rf['arcs'])} satellite arcs accepted; median reflector "
+                f"height <strong>{_e(fmt(rf['height_m'], 3))} m</strong> (robust std "
+                f"{_e(fmt(rf['std_m'], 3))} m) below the antenna.</p>")
+        body += _table(("signal", "height (m)", "std (m)", "σ median (m)", "arcs", "rejected"),
+                       [[d["signal"], fmt(d["height_m"], 3), fmt(d["std_m"], 3), fmt(d["sigma_median_m"], 3),
+                         d["arcs"], d["rejected"]] for d in rf["daily"]], "reflector-daily")
+        sectors = [r for r in rf["sectors"] if r["arcs"]]
+        if sectors:
+            body += _table(("azimuth (°)", "height (m)", "std (m)", "arcs"),
+                           [[f"{r['azimuth_deg'][0]:g}–{r['azimuth_deg'][1]:g}", fmt(r["height_m"], 3),
+                             fmt(r["std_m"], 3), r["arcs"]] for r in sectors], "reflector-sectors")
+        sections.append(("reflector", "Reflector height", body))
+    elif "reflector" in data:
+        sections.append(("reflector", "Reflector height", "<p>No reflector heights: see the notes.</p>"))
 
     if data["warnings"]:
         sections.append(("notes", "Notes", "<ul>" + "".join(f'<li class="note">{_e(w)}</li>'

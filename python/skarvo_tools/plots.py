@@ -208,10 +208,25 @@ def make_plots(data: Dict[str, Any], details: Dict[str, Any], folder: str) -> Li
         if name:
             made.append((name, "δSNR band power over the day for the satellites with the most reflection power"))
 
-    if details.get("footprints") and data.get("fresnel"):
-        made.append((_fresnel(np, data, head, details["footprints"], folder),
-                     "First Fresnel zones of the ground reflection around the antenna"))
+    reflector_zones = _reflector_zones(data, details)
+    if (details.get("footprints") and data.get("fresnel")) or reflector_zones:
+        made.append((_fresnel(np, data, head, details.get("footprints") or [], folder, reflector_zones),
+                     "First Fresnel zones of the ground reflection around the antenna"
+                     + (" (filled: accepted reflector arcs)" if reflector_zones else "")))
+    if details.get("reflector") and data.get("reflector"):
+        from . import reflector
+        for name, caption in reflector.make_plots(data, details["reflector"], folder):
+            made.append((name, caption))
     return made
+
+
+def _reflector_zones(data, details) -> list:
+    raw = details.get("reflector")
+    if not raw or not data.get("reflector"):
+        return []
+    from . import reflector
+    from .report import module
+    return reflector.accepted_footprints(module(), raw, 5.0)
 
 
 def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
@@ -390,10 +405,13 @@ def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
     return _save(fig, folder, "snr_band_power.png")
 
 
-def _fresnel(np, data, head, footprints, folder) -> str:
+def _fresnel(np, data, head, footprints, folder, reflector_zones=()) -> str:
+    from matplotlib.collections import EllipseCollection
     from matplotlib.patches import Polygon
 
-    fr = data["fresnel"]
+    fr = data.get("fresnel") or {
+        "wavelength_m": 0.19029367279836487, "min_elevation_deg": 5.0,
+        "antenna_height_m": data["reflector"]["height_m"] or 1.0}
     height, wavelength = fr["antenna_height_m"], fr["wavelength_m"]
     fig = _figure(8, 8)
     fig.subplots_adjust(left=0.11, right=0.97, bottom=0.15, top=0.9)
@@ -421,9 +439,26 @@ def _fresnel(np, data, head, footprints, folder) -> str:
         ax.plot(np.append(east[i], east[i][0]), np.append(north[i], north[i][0]), lw=0.9,
                 color=colors.get(footprints[i]["sat"][0], "tab:gray"))
     far = max([1.0] + [e[3] for e in envelope])
+    # Zones of the accepted reflector arcs, each with its own height and
+    # wavelength, at the arc's lowest elevation.
+    r_centres, r_w, r_h, r_a = [], [], [], []
+    for z in reflector_zones:
+        az, e = math.radians(z["az"]), math.radians(max(z["el"], 0.5))
+        centre = (z["height"] + z["wavelength"] / 2 / math.sin(e)) / math.tan(e)
+        r_centres.append((centre * math.sin(az), centre * math.cos(az)))
+        r_w.append(2 * z["b"])
+        r_h.append(2 * z["a"])
+        r_a.append(-z["az"])
+    if r_centres:
+        ax.add_collection(EllipseCollection(r_w, r_h, r_a, units="xy", offsets=r_centres,
+                                            offset_transform=ax.transData, facecolors="tab:purple",
+                                            edgecolors="none", alpha=0.12))
+        ax.plot([], [], color="tab:purple", alpha=0.4, lw=6, label="accepted reflector arcs")
+        far = max([far] + [math.hypot(x, y) + hh / 2 for (x, y), hh in zip(r_centres, r_h)])
     extent = far * 1.08
     ax.plot([0], [0], marker="^", color="black", ms=8, label="antenna", ls="none")
-    ax.add_patch(Polygon([[0, 0]], facecolor="tab:blue", alpha=0.18, label="area covered by the zones"))
+    if envelope:
+        ax.add_patch(Polygon([[0, 0]], facecolor="tab:blue", alpha=0.18, label="area covered by the zones"))
     for letter in sorted({footprints[i]["sat"][0] for i in best.values()}, key="GRECJSIM".find):
         ax.plot([], [], color=colors.get(letter, "tab:gray"),
                 label=f"{FULL_SYSTEM_NAMES.get(letter, letter)}: farthest zone per 30°")
@@ -432,10 +467,15 @@ def _fresnel(np, data, head, footprints, folder) -> str:
     ax.set_aspect("equal")
     ax.set_xlabel("East (m)")
     ax.set_ylabel("North (m)")
-    ax.set_title(f"{head}: first Fresnel zones (L1), antenna {height:g} m above a horizontal reflector,\n"
-                 f"elevations ≥ {fr['min_elevation_deg']:g}°: {fr['footprints']} zones reaching up to "
-                 f"{far:.1f} m (specular points up to {fr['max_distance_m']:.1f} m)", fontsize="medium")
+    if envelope:
+        ax.set_title(f"{head}: first Fresnel zones (L1), antenna {height:g} m above a horizontal reflector,\n"
+                     f"elevations ≥ {fr['min_elevation_deg']:g}°: {fr['footprints']} zones reaching up to "
+                     f"{max(e[3] for e in envelope):.1f} m (specular points up to {fr['max_distance_m']:.1f} m)",
+                     fontsize="medium")
+    else:
+        ax.set_title(f"{head}: first Fresnel zones of the accepted reflector arcs", fontsize="medium")
     ax.grid(alpha=0.3)
     # Below the axes, where it covers no zone.
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.08), ncol=3, fontsize="small", frameon=False)
     return _save(fig, folder, "fresnel.png")
+

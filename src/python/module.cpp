@@ -16,7 +16,7 @@ struct Entry {
     BindFn bind;
 };
 
-// The registration order: thirteen classes, then eighteen functions.
+// The registration order: thirteen classes, then the functions.
 constexpr Entry registration_order[] = {
     {"GnssSystem", bind_gnss_system},
     {"Satellite", bind_satellite},
@@ -50,6 +50,11 @@ constexpr Entry registration_order[] = {
     {"fresnel_map", bind_fresnel_map},
     {"scalogram", bind_scalogram},
     {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
+    {"NavData", bind_nav_data},
+    {"read_rinex_nav", bind_read_rinex_nav},
+    {"lomb_scargle", bind_lomb_scargle},
+    {"reflector_heights", bind_reflector_heights},
+    {"decode_file", bind_decode_file},
 };
 
 struct Constant {
