@@ -2,7 +2,13 @@
 // in the registration order.
 #pragma once
 
+#include <functional>
+
 #include "python/common.hpp"
+
+namespace skarvo::analysis {
+struct MultipathRun;
+}
 
 namespace skarvo::python {
 
@@ -23,6 +29,14 @@ void bind_sp3_data(py::module_& m);
 
 /// The SNR queries of RinexObsData (snr_codes, get_snr_series).
 void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls);
+/// to_numpy, to_pandas and to_xarray of RinexObsData.
+void add_rinex_array_methods(py::class_<PyRinexObsData>& cls);
+
+/// Runs `use` on the stored run of the AnalysisResults `self` while its
+/// store is locked (the GIL may be released inside `use`).
+using ResultsAccess = void (*)(py::handle self, const std::function<void(const analysis::MultipathRun&)>& use);
+/// to_numpy and to_pandas of AnalysisResults.
+void add_results_array_methods(py::handle cls, ResultsAccess access);
 
 // Module functions.
 void bind_read_rinex_obs(py::module_& m);
@@ -43,5 +57,8 @@ void bind_fresnel_zone(py::module_& m);
 void bind_fresnel_map(py::module_& m);
 void bind_scalogram(py::module_& m);
 void bind_analyze_snr_wavelets(py::module_& m);
+void bind_morlet_cwt_array(py::module_& m);
+void bind_band_power_array(py::module_& m);
+void bind_scalogram_array(py::module_& m);
 
 }  // namespace skarvo::python

@@ -50,6 +50,9 @@ constexpr Entry registration_order[] = {
     {"fresnel_map", bind_fresnel_map},
     {"scalogram", bind_scalogram},
     {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
+    {"morlet_cwt_array", bind_morlet_cwt_array},
+    {"band_power_array", bind_band_power_array},
+    {"scalogram_array", bind_scalogram_array},
 };
 
 struct Constant {
