@@ -224,7 +224,8 @@ py::object obs_to_xarray(const PyRinexObsData& self) {
         attrs["position"] = pos;
     }
     if (!h.marker_name.empty()) attrs["marker_name"] = h.marker_name;
-    if (!h.receiver_type.empty()) attrs["rxmodel"] = h.receiver_type;
+    if (!h.receiver_type.empty())
+        attrs["rxmodel"] = h.receiver_version.empty() ? h.receiver_type : h.receiver_type + " " + h.receiver_version;
     if (!h.antenna_type.empty()) attrs["antenna_type"] = h.antenna_type;
     return xr.attr("Dataset")(vars, coords, attrs);
 }

@@ -6,6 +6,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "analysis/pool.hpp"
 #include "rinex/obs_header.hpp"
 #include "rinex/obs_queries.hpp"
 
@@ -25,13 +26,13 @@ ObsCode code_of_slot(std::size_t slot) noexcept {
 }
 
 /// Marks every code stored in the data.
-std::vector<bool> stored_code_slots(const RinexObsData& data) {
-    std::vector<bool> seen(code_slots, false);
-    for (const ObsEntry& o : data.obs) seen[code_slot(o.code)] = true;
+std::vector<std::uint8_t> stored_code_slots(const RinexObsData& data) {
+    std::vector<std::uint8_t> seen(code_slots, 0);
+    for (const ObsEntry& o : data.obs) seen[code_slot(o.code)] = 1;
     return seen;
 }
 
-std::vector<ObsCode> sorted_codes(const std::vector<bool>& seen) {
+std::vector<ObsCode> sorted_codes(const std::vector<std::uint8_t>& seen) {
     std::vector<ObsCode> codes;
     for (std::size_t s = 0; s < code_slots; ++s)
         if (seen[s]) codes.push_back(code_of_slot(s));
@@ -66,9 +67,10 @@ private:
     std::unordered_map<std::uint64_t, std::int32_t> cache_;
 };
 
-std::int8_t digit_or_minus_one(std::uint8_t d) noexcept {
-    return d == ObsEntry::no_digit ? std::int8_t{-1} : static_cast<std::int8_t>(d);
-}
+// The stored "no digit" byte 0xFF reads as -1 in a signed byte.
+static_assert(static_cast<std::int8_t>(ObsEntry::no_digit) == -1);
+
+std::int8_t digit_or_minus_one(std::uint8_t d) noexcept { return static_cast<std::int8_t>(d); }
 
 }  // namespace
 
@@ -83,23 +85,38 @@ ObsTableLayout obs_table_layout(const RinexObsData& data) {
 
 void fill_obs_table(const RinexObsData& data, const ObsTableLayout& layout, const ObsTableColumns& out) {
     const std::vector<std::int32_t> code_index = code_index_table(layout.codes);
-    SatelliteIndex sat_index(layout.satellites);
-    std::size_t row = 0;
-    for (const EpochRecord& e : data.epochs) {
-        const std::int64_t t = util::unix_millis(e.epoch);
-        for (const SatObs& s : data.satellites_at(e)) {
-            const std::int32_t sat = sat_index(s.sat);
-            for (const ObsEntry& o : data.observations(s)) {
-                out.time_ms[row] = t;
-                out.satellite[row] = sat;
-                out.code[row] = static_cast<std::int16_t>(code_index[code_slot(o.code)]);
-                out.value[row] = o.value;
-                out.lli[row] = digit_or_minus_one(o.lli);
-                out.ssi[row] = digit_or_minus_one(o.ssi);
-                ++row;
+    // First row of every epoch record, so that ranges of records fill in parallel.
+    const std::size_t nepochs = data.epochs.size();
+    std::vector<std::size_t> first_row(nepochs + 1, 0);
+    for (std::size_t i = 0; i < nepochs; ++i) {
+        std::size_t rows = 0;
+        for (const SatObs& s : data.satellites_at(data.epochs[i])) rows += s.end - s.begin;
+        first_row[i + 1] = first_row[i] + rows;
+    }
+    if (first_row[nepochs] != layout.rows) return;  // not the layout of this data
+    const std::size_t chunks = std::min<std::size_t>(nepochs, 64);
+    analysis::parallel_for(chunks, [&](std::size_t c) {
+        const std::size_t lo = c * nepochs / chunks, hi = (c + 1) * nepochs / chunks;
+        SatelliteIndex sat_index(layout.satellites);
+        std::size_t row = first_row[lo];
+        for (std::size_t i = lo; i < hi; ++i) {
+            const std::int64_t t = util::unix_millis(data.epochs[i].epoch);
+            for (const SatObs& s : data.satellites_at(data.epochs[i])) {
+                const std::span<const ObsEntry> obs = data.observations(s);
+                const std::size_t n = obs.size();
+                std::fill_n(out.time_ms + row, n, t);
+                std::fill_n(out.satellite + row, n, sat_index(s.sat));
+                for (std::size_t k = 0; k < n; ++k) {
+                    const ObsEntry& o = obs[k];
+                    out.code[row + k] = static_cast<std::int16_t>(code_index[code_slot(o.code)]);
+                    out.value[row + k] = o.value;
+                    out.lli[row + k] = digit_or_minus_one(o.lli);
+                    out.ssi[row + k] = digit_or_minus_one(o.ssi);
+                }
+                row += n;
             }
         }
-    }
+    });
 }
 
 ObsGridLayout obs_grid_layout(const RinexObsData& data) {
@@ -113,16 +130,16 @@ ObsGridLayout obs_grid_layout(const RinexObsData& data) {
     layout.times_ms.erase(std::unique(layout.times_ms.begin(), layout.times_ms.end()), layout.times_ms.end());
     layout.satellites = distinct_satellites(data);
 
-    std::vector<bool> seen = stored_code_slots(data);
+    std::vector<std::uint8_t> seen = stored_code_slots(data);
     const RinexHeader& h = data.header;
     const bool v2 = h.version.major == 2;
     if (v2) {
         for (const std::string& type : h.obs_types_v2)
-            if (const auto c = translate_v2_type(type)) seen[code_slot(*c)] = true;
+            if (const auto c = translate_v2_type(type)) seen[code_slot(*c)] = 1;
     } else {
         for (const auto& list : h.obs_types)
             if (list)
-                for (const ObsCode& c : *list) seen[code_slot(c)] = true;
+                for (const ObsCode& c : *list) seen[code_slot(c)] = 1;
     }
     layout.codes = sorted_codes(seen);
     layout.names.reserve(layout.codes.size());
@@ -144,10 +161,16 @@ ObsGridLayout obs_grid_layout(const RinexObsData& data) {
 }
 
 void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::span<double> out) {
-    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
     const std::size_t nsat = layout.satellites.size();
     const std::size_t block = layout.times_ms.size() * nsat;
     if (out.size() != layout.codes.size() * block) return;  // not a buffer of this layout
+    // Days of 30-s data make grids of a hundred megabytes: blank them in parallel.
+    const std::size_t pieces = std::min<std::size_t>(out.size() / 65536 + 1, 16);
+    analysis::parallel_for(pieces, [&](std::size_t p) {
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(p * out.size() / pieces),
+                  out.begin() + static_cast<std::ptrdiff_t>((p + 1) * out.size() / pieces),
+                  std::numeric_limits<double>::quiet_NaN());
+    });
     const std::vector<std::int32_t> code_index = code_index_table(layout.codes);
     SatelliteIndex sat_index(layout.satellites);
     for (const EpochRecord& e : data.epochs) {
