@@ -358,3 +358,15 @@ def test_stubs_pass_mypy_strict_on_an_example(tmp_path):
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), "example.py"],
                           cwd=tmp_path, env=dict(os.environ, MYPYPATH=str(tmp_path)), capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_readme_examples_run(tmp_path, monkeypatch, capsys):
+    text = (ROOT / "README.md").read_text()
+    section = text.split("## Working with NumPy, pandas and xarray")[1].split("\n## ")[0]
+    blocks = [b.split("```")[0] for b in section.split("```python\n")[1:]]
+    assert len(blocks) == 4
+    (tmp_path / pathlib.Path(V3).name).symlink_to(data_path(V3))
+    monkeypatch.chdir(tmp_path)
+    for block in blocks:
+        exec(compile("import skarvo_mp as mp\n" + block, "README.md", "exec"), {})
+    assert "(107, 20000)" in capsys.readouterr().out

@@ -120,9 +120,20 @@ class RinexObsData:
     def satellites_by_system(self) -> dict[str, int]: ...
     def snr_codes(self, satellite: str) -> list[str]: ...
     def get_snr_series(self, satellite: str, code: str | None = None) -> list[SnrSeries]: ...
-    def to_numpy(self, wide: bool = False) -> dict[str, _Array]: ...
-    def to_pandas(self) -> pandas.DataFrame: ...
-    def to_xarray(self) -> xarray.Dataset: ...
+    def to_numpy(self, wide: bool = False) -> dict[str, _Array]:
+        """The observations as NumPy arrays (needs NumPy)
+
+        Long form: equal-length columns, one row per stored observation in file
+        order: time (datetime64[ms]), satellite (int32 index into `satellites`),
+        code (int16 index into `codes`), value (float64), lli and ssi (int8, -1
+        where absent), plus the lookup arrays `satellites` and `codes` (str).
+        wide=True: time, sv and one (time, sv) float64 array per code, NaN where
+        absent.
+        """
+    def to_pandas(self) -> pandas.DataFrame:
+        """The long table as a DataFrame (categoricals; lli/ssi nullable Int8)"""
+    def to_xarray(self) -> xarray.Dataset:
+        """The wide layout as an xarray.Dataset with dimensions time and sv"""
 
 class MultipathEstimate:
     """Python-exposed Multipath estimate"""
@@ -200,10 +211,24 @@ class AnalysisResults:
     def total_estimates(self) -> int: ...
     def total_cycle_slips(self) -> int: ...
     def compute_elevations(self, sp3: Sp3Data, receiver: Ecef) -> tuple[int, int]: ...
-    def to_numpy(self) -> dict[str, dict[str, _Array]]: ...
+    def apply_elevation_mask(self, cutoff: float | None = None) -> AnalysisResults:
+        """New results with only the estimates at or above the elevation mask
+
+        Keeps the estimates whose elevation is known (not NaN) and at least
+        `cutoff` degrees (default: the analyzer's elevation_cutoff), with every
+        statistic recomputed from them; cycle slips are kept unchanged.
+        """
+    def to_numpy(self) -> dict[str, dict[str, _Array]]:
+        """{"estimates", "statistics", "cycle_slips"} as dicts of NumPy columns
+
+        estimates: satellite (int32 index into `satellites`), system, time
+        (datetime64[ms]), signal (int16 index into `signals`), mp, elevation,
+        azimuth, snr (NaN where absent), in the order of `estimates`.
+        """
     def to_pandas(
         self, table: Literal["estimates", "statistics", "cycle_slips"] = "estimates"
-    ) -> pandas.DataFrame: ...
+    ) -> pandas.DataFrame:
+        """One table of to_numpy() as a DataFrame (needs pandas)"""
 
 class MultipathAnalyzer:
     """Python-exposed Multipath Analyzer"""
