@@ -154,8 +154,12 @@ def test_xarray_layout_matches_georinex(with_georinex):
     np.testing.assert_array_equal(ds.time.values, ref.time.values.astype("datetime64[ms]"))
     values = {v for v in ref.data_vars if not v.endswith(("lli", "ssi"))}
     assert set(ds.data_vars) == values
+    with_indicators = obs.to_xarray(indicators=True)
+    assert set(ref.data_vars) <= set(with_indicators.data_vars)
+    for name in ref.data_vars:
+        assert with_indicators[name].dims == ("time", "sv")
+        np.testing.assert_array_equal(with_indicators[name].values, ref[name].values, err_msg=name)
     for name in values:
-        assert ds[name].dims == ("time", "sv")
         np.testing.assert_array_equal(ds[name].values, ref[name].values, err_msg=name)
     assert ds.attrs["version"] == ref.attrs["version"]
     assert ds.attrs["interval"] == ref.attrs["interval"]
@@ -260,6 +264,21 @@ def test_array_transforms_equal_the_list_forms_and_own_their_memory(name, args, 
     gc.collect()
     for v, copy in kept.values():
         np.testing.assert_array_equal(v, copy)
+
+
+def test_snr_wavelets_arrays_equal_the_list_form():
+    obs = sk.read_rinex_obs(str(data_path(V3)))
+    lists, arrays = sk.analyze_snr_wavelets(obs), sk.analyze_snr_wavelets_array(obs)
+    assert arrays["interval"] == lists["interval"]
+    assert arrays["bands"].tolist() == lists["bands"]
+    assert list(arrays["residuals"]) == list(lists["residuals"]) and lists["residuals"]
+    for sat, res in lists["residuals"].items():
+        got = arrays["residuals"][sat]
+        assert (got["code"], got["t0"]) == (res["code"], res["t0"])
+        assert [got[k].tolist() for k in ("t", "v", "orders")] == [res[k] for k in ("t", "v", "orders")]
+        band, ref = arrays["band_power"][sat], lists["band_power"][sat]
+        assert band["t"].tolist() == ref["t"] and band["power"].shape == (len(ref["power"]), len(ref["t"]))
+        assert band["power"].tolist() == ref["power"]
 
 
 class NoItems(np.ndarray):

@@ -18,7 +18,7 @@ FUNCTIONS = ["read_rinex_obs", "read_rinex_obs_bytes", "read_sp3", "get_frequenc
 CONSTANTS = ["SPEED_OF_LIGHT", "GM_WGS84", "EARTH_RADIUS", "GPS_L1_WAVELENGTH"]
 
 
-ADDED = ["morlet_cwt_array", "band_power_array", "scalogram_array"]
+ADDED = ["morlet_cwt_array", "band_power_array", "scalogram_array", "analyze_snr_wavelets_array"]
 
 
 def test_all_lists_every_name_in_registration_order():

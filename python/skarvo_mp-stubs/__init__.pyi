@@ -132,8 +132,11 @@ class RinexObsData:
         """
     def to_pandas(self) -> pandas.DataFrame:
         """The long table as a DataFrame (categoricals; lli/ssi nullable Int8)"""
-    def to_xarray(self) -> xarray.Dataset:
-        """The wide layout as an xarray.Dataset with dimensions time and sv"""
+    def to_xarray(self, indicators: bool = False) -> xarray.Dataset:
+        """The wide layout as an xarray.Dataset with dimensions time and sv
+
+        indicators=True adds <code>lli and <code>ssi variables (NaN where absent).
+        """
 
 class MultipathEstimate:
     """Python-exposed Multipath estimate"""
@@ -322,3 +325,9 @@ def band_power_array(
     y: _Floats, dt: float, bands: Sequence[tuple[float, float]], dj: float = 0.125
 ) -> npt.NDArray[np.float64]: ...
 def scalogram_array(t: _Floats, values: _Floats, interval: float, max_columns: int = 600) -> dict[str, Any]: ...
+def analyze_snr_wavelets_array(
+    obs: RinexObsData,
+    satellites: list[str] | None = None,
+    interval: float | None = None,
+    bands: Sequence[tuple[float, float]] | None = None,
+) -> dict[str, Any]: ...

@@ -313,35 +313,44 @@ void bind_scalogram(py::module_& m) {
         "\"significance\", \"coi\", \"interval\"}. Needs at least 40 samples.");
 }
 
+SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<std::string>>& satellites,
+                               std::optional<double> interval,
+                               const std::optional<std::vector<std::pair<double, double>>>& bands) {
+    const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
+    std::vector<rinex::Satellite> sats;
+    if (satellites && !satellites->empty()) {
+        for (const std::string& text : *satellites) sats.push_back(satellite_arg(text));
+    } else {
+        sats = rinex::distinct_satellites(*data);
+    }
+    an::SnrAnalysisSettings settings;
+    settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
+    if (bands) {
+        settings.bands = to_bands(*bands);
+    } else {
+        const auto defaults = an::period_bands(settings.interval);
+        settings.bands.assign(defaults.begin(), defaults.end());
+    }
+    SnrWaveletRun run{settings.bands, settings.interval, {}};
+    {
+        // The observation data is immutable and shared; settings and
+        // satellites are C++ copies.
+        py::gil_scoped_release release;
+        run.results = an::analyze_snr_wavelets(*data, sats, settings);
+    }
+    return run;
+}
+
 void bind_analyze_snr_wavelets(py::module_& m) {
     m.def(
         "analyze_snr_wavelets",
         [](const PyRinexObsData& obs, std::optional<std::vector<std::string>> satellites,
            std::optional<double> interval, std::optional<BandList> bands) {
-            const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-            std::vector<rinex::Satellite> sats;
-            if (satellites && !satellites->empty()) {
-                for (const std::string& text : *satellites) sats.push_back(satellite_arg(text));
-            } else {
-                sats = rinex::distinct_satellites(*data);
-            }
-            an::SnrAnalysisSettings settings;
-            settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
-            if (bands) {
-                settings.bands = to_bands(*bands);
-            } else {
-                const auto defaults = an::period_bands(settings.interval);
-                settings.bands.assign(defaults.begin(), defaults.end());
-            }
-            std::vector<an::SatelliteSnrResult> results;
-            {
-                // The observation data is immutable and shared; settings and
-                // satellites are C++ copies.
-                py::gil_scoped_release release;
-                results = an::analyze_snr_wavelets(*data, sats, settings);
-            }
+            const SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
+            const std::vector<an::PeriodBand>& resolved = run.bands;
+            const std::vector<an::SatelliteSnrResult>& results = run.results;
             py::list band_list;
-            for (const an::PeriodBand& b : settings.bands) {
+            for (const an::PeriodBand& b : resolved) {
                 py::list pair;
                 pair.append(b.lo_s);
                 pair.append(b.hi_s);
@@ -363,7 +372,7 @@ void bind_analyze_snr_wavelets(py::module_& m) {
             }
             py::dict out;
             out["bands"] = band_list;
-            out["interval"] = settings.interval;
+            out["interval"] = run.interval;
             out["residuals"] = residuals;
             out["band_power"] = power;
             return out;

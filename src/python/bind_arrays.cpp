@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -139,11 +140,12 @@ py::dict obs_table_numpy(const std::shared_ptr<const rinex::RinexObsData>& data,
 struct Grid {
     py::array time;
     py::array sv;
-    py::array_t<double> block;  // codes x times x satellites
+    std::vector<py::array_t<double>> blocks;  // per field: codes x times x satellites
     std::vector<std::string> names;
 };
 
-Grid obs_grid(const std::shared_ptr<const rinex::RinexObsData>& data, const py::module_& np) {
+Grid obs_grid(const std::shared_ptr<const rinex::RinexObsData>& data, const py::module_& np,
+              std::initializer_list<rinex::GridField> fields) {
     rinex::ObsGridLayout layout;
     {
         py::gil_scoped_release release;
@@ -152,12 +154,15 @@ Grid obs_grid(const std::shared_ptr<const rinex::RinexObsData>& data, const py::
     Grid g;
     g.time = datetime_ms(layout.times_ms);
     g.sv = satellite_ids(np, layout.satellites);
-    g.block = py::array_t<double>({ssize(layout.codes.size()), ssize(layout.times_ms.size()),
+    for (const rinex::GridField field : fields) {
+        py::array_t<double> block({ssize(layout.codes.size()), ssize(layout.times_ms.size()),
                                    ssize(layout.satellites.size())});
-    const std::span<double> cells(g.block.mutable_data(), static_cast<std::size_t>(g.block.size()));
-    {
-        py::gil_scoped_release release;
-        rinex::fill_obs_grid(*data, layout, cells);
+        const std::span<double> cells(block.mutable_data(), static_cast<std::size_t>(block.size()));
+        {
+            py::gil_scoped_release release;
+            rinex::fill_obs_grid(*data, layout, cells, field);
+        }
+        g.blocks.push_back(std::move(block));
     }
     g.names = std::move(layout.names);
     return g;
@@ -166,11 +171,11 @@ Grid obs_grid(const std::shared_ptr<const rinex::RinexObsData>& data, const py::
 py::dict obs_to_numpy(const PyRinexObsData& self, bool wide) {
     const py::module_ np = require_numpy("RinexObsData.to_numpy()");
     if (!wide) return obs_table_numpy(self.data, np);
-    Grid g = obs_grid(self.data, np);
+    Grid g = obs_grid(self.data, np, {rinex::GridField::Value});
     py::dict out;
     out["time"] = g.time;
     out["sv"] = g.sv;
-    for (std::size_t k = 0; k < g.names.size(); ++k) out[py::str(g.names[k])] = g.block[py::int_(k)];
+    for (std::size_t k = 0; k < g.names.size(); ++k) out[py::str(g.names[k])] = g.blocks[0][py::int_(k)];
     return out;
 }
 
@@ -197,13 +202,20 @@ py::object obs_to_pandas(const PyRinexObsData& self) {
     return pd.attr("DataFrame")(cols);
 }
 
-py::object obs_to_xarray(const PyRinexObsData& self) {
+py::object obs_to_xarray(const PyRinexObsData& self, bool indicators) {
     const py::module_ xr = import_optional("xarray", "xarray", "RinexObsData.to_xarray()", frames_hint);
     const py::module_ np = require_numpy("RinexObsData.to_xarray()");
-    Grid g = obs_grid(self.data, np);
+    Grid g = indicators ? obs_grid(self.data, np, {rinex::GridField::Value, rinex::GridField::Lli, rinex::GridField::Ssi})
+                        : obs_grid(self.data, np, {rinex::GridField::Value});
     const py::tuple dims = py::make_tuple("time", "sv");
     py::dict vars;
-    for (std::size_t k = 0; k < g.names.size(); ++k) vars[py::str(g.names[k])] = py::make_tuple(dims, g.block[py::int_(k)]);
+    for (std::size_t k = 0; k < g.names.size(); ++k) {
+        vars[py::str(g.names[k])] = py::make_tuple(dims, g.blocks[0][py::int_(k)]);
+        if (indicators) {
+            vars[py::str(g.names[k] + "lli")] = py::make_tuple(dims, g.blocks[1][py::int_(k)]);
+            vars[py::str(g.names[k] + "ssi")] = py::make_tuple(dims, g.blocks[2][py::int_(k)]);
+        }
+    }
     py::dict coords;
     coords["time"] = g.time;
     coords["sv"] = g.sv;
@@ -365,12 +377,13 @@ void add_rinex_array_methods(py::class_<PyRinexObsData>& cls) {
             "to_pandas($self)\n--\n\n"
             "The long table of to_numpy() as a pandas DataFrame (needs pandas): satellite and\n"
             "code as categoricals, lli and ssi as nullable Int8 (<NA> where absent).");
-    cls.def("to_xarray", &obs_to_xarray,
-            "to_xarray($self)\n--\n\n"
+    cls.def("to_xarray", &obs_to_xarray, py::arg("indicators") = false,
+            "to_xarray($self, indicators=False)\n--\n\n"
             "The wide layout of to_numpy(wide=True) as an xarray.Dataset (needs xarray):\n"
             "dimensions 'time' and 'sv', one float64 variable per observation code, NaN where\n"
             "absent, and header fields in attrs (version, interval, rinextype, time_system,\n"
-            "position, marker_name, rxmodel, antenna_type).");
+            "position, marker_name, rxmodel, antenna_type). indicators=True adds the\n"
+            "variables <code>lli and <code>ssi (float64 digits, NaN where absent).");
 }
 
 void add_results_array_methods(py::handle cls, ResultsAccess access) {
@@ -484,6 +497,53 @@ void bind_scalogram_array(py::module_& m) {
         "scalogram_array(t, values, interval, max_columns=600)\n--\n\n"
         "scalogram with NumPy arrays (needs NumPy): \"power\" float64 (periods, columns),\n"
         "\"t\", \"periods\", \"significance\", \"coi\" float64 1-D, \"interval\" float.");
+}
+
+void bind_analyze_snr_wavelets_array(py::module_& m) {
+    m.def(
+        "analyze_snr_wavelets_array",
+        [](const PyRinexObsData& obs, std::optional<std::vector<std::string>> satellites,
+           std::optional<double> interval, std::optional<std::vector<std::pair<double, double>>> bands) {
+            const py::module_ np = require_numpy("analyze_snr_wavelets_array()");
+            SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
+            std::vector<double> band_block;
+            for (const analysis::PeriodBand& b : run.bands) {
+                band_block.push_back(b.lo_s);
+                band_block.push_back(b.hi_s);
+            }
+            py::dict residuals, power;
+            for (analysis::SatelliteSnrResult& r : run.results) {
+                const std::size_t n = r.v.size(), bins = r.band_t.size();
+                std::vector<double> block(r.band_power.size() * bins);
+                for (std::size_t k = 0; k < r.band_power.size(); ++k)
+                    std::copy(r.band_power[k].begin(), r.band_power[k].end(),
+                              block.begin() + static_cast<std::ptrdiff_t>(k * bins));
+                py::dict res;
+                res["code"] = r.code;
+                res["t0"] = r.t0;
+                res["t"] = capsule_array(std::move(r.t), {ssize(n)});
+                res["v"] = capsule_array(std::move(r.v), {ssize(n)});
+                res["orders"] = copy_array(std::vector<std::int64_t>(r.orders.begin(), r.orders.end()));
+                residuals[py::str(r.satellite)] = res;
+                py::dict bp;
+                const std::size_t nbands = r.band_power.size();
+                bp["t"] = capsule_array(std::move(r.band_t), {ssize(bins)});
+                bp["power"] = capsule_array(std::move(block), {ssize(nbands), ssize(bins)});
+                power[py::str(r.satellite)] = bp;
+            }
+            py::dict out;
+            out["bands"] = capsule_array(std::move(band_block), {ssize(run.bands.size()), 2});
+            out["interval"] = run.interval;
+            out["residuals"] = residuals;
+            out["band_power"] = power;
+            return out;
+        },
+        py::arg("obs"), py::arg("satellites") = py::none(), py::arg("interval") = py::none(),
+        py::arg("bands") = py::none(),
+        "analyze_snr_wavelets_array(obs, satellites=None, interval=None, bands=None)\n--\n\n"
+        "analyze_snr_wavelets with NumPy arrays (needs NumPy): \"bands\" float64 (n, 2);\n"
+        "per satellite \"t\", \"v\" float64, \"orders\" int64, band-power \"t\" float64 and\n"
+        "\"power\" float64 (bands, bins). Same values and keys as analyze_snr_wavelets.");
 }
 
 }  // namespace skarvo::python

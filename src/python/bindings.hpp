@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "analysis/snr_analysis.hpp"
 #include "python/common.hpp"
 
 namespace skarvo::analysis {
@@ -38,6 +39,18 @@ using ResultsAccess = void (*)(py::handle self, const std::function<void(const a
 /// to_numpy and to_pandas of AnalysisResults.
 void add_results_array_methods(py::handle cls, ResultsAccess access);
 
+/// analyze_snr_wavelets after its arguments are resolved: the bands and
+/// interval used and the per-satellite results (raises ValueError for an
+/// unparsable satellite).
+struct SnrWaveletRun {
+    std::vector<analysis::PeriodBand> bands;
+    double interval = 0.0;
+    std::vector<analysis::SatelliteSnrResult> results;
+};
+SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<std::string>>& satellites,
+                               std::optional<double> interval,
+                               const std::optional<std::vector<std::pair<double, double>>>& bands);
+
 // Module functions.
 void bind_read_rinex_obs(py::module_& m);
 void bind_read_rinex_obs_bytes(py::module_& m);
@@ -60,5 +73,6 @@ void bind_analyze_snr_wavelets(py::module_& m);
 void bind_morlet_cwt_array(py::module_& m);
 void bind_band_power_array(py::module_& m);
 void bind_scalogram_array(py::module_& m);
+void bind_analyze_snr_wavelets_array(py::module_& m);
 
 }  // namespace skarvo::python

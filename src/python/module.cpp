@@ -55,6 +55,7 @@ constexpr Entry registration_order[] = {
     {"morlet_cwt_array", bind_morlet_cwt_array},
     {"band_power_array", bind_band_power_array},
     {"scalogram_array", bind_scalogram_array},
+    {"analyze_snr_wavelets_array", bind_analyze_snr_wavelets_array},
 };
 
 /// Classes and functions of the documented interface: the first entries.

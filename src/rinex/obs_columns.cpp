@@ -160,7 +160,13 @@ ObsGridLayout obs_grid_layout(const RinexObsData& data) {
     return layout;
 }
 
-void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::span<double> out) {
+void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::span<double> out, GridField field) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto cell_value = [field, nan](const ObsEntry& o) {
+        const std::uint8_t digit = field == GridField::Lli ? o.lli : o.ssi;
+        if (field == GridField::Value) return o.value;
+        return digit == ObsEntry::no_digit ? nan : static_cast<double>(digit);
+    };
     const std::size_t nsat = layout.satellites.size();
     const std::size_t block = layout.times_ms.size() * nsat;
     if (out.size() != layout.codes.size() * block) return;  // not a buffer of this layout
@@ -169,7 +175,7 @@ void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::s
     analysis::parallel_for(pieces, [&](std::size_t p) {
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(p * out.size() / pieces),
                   out.begin() + static_cast<std::ptrdiff_t>((p + 1) * out.size() / pieces),
-                  std::numeric_limits<double>::quiet_NaN());
+                  nan);
     });
     const std::vector<std::int32_t> code_index = code_index_table(layout.codes);
     SatelliteIndex sat_index(layout.satellites);
@@ -182,7 +188,7 @@ void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::s
             const std::size_t cell = row * nsat + static_cast<std::size_t>(sat_index(s.sat));
             for (const ObsEntry& o : data.observations(s)) {
                 const std::int32_t k = code_index[code_slot(o.code)];
-                out[static_cast<std::size_t>(k) * block + cell] = o.value;
+                out[static_cast<std::size_t>(k) * block + cell] = cell_value(o);
             }
         }
     }

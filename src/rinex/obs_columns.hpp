@@ -60,9 +60,14 @@ struct ObsGridLayout {
 
 ObsGridLayout obs_grid_layout(const RinexObsData& data);
 
+/// What a grid holds: the values, or the loss-of-lock or signal-strength
+/// digits (as numbers, NaN where the digit is absent).
+enum class GridField : std::uint8_t { Value, Lli, Ssi };
+
 /// Fills `out`, codes.size() blocks of times_ms.size() x satellites.size()
 /// values (row-major per block), with NaN where nothing was stored. When two
 /// records share a time tag, the later record's value wins.
-void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::span<double> out);
+void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::span<double> out,
+                   GridField field = GridField::Value);
 
 }  // namespace skarvo::rinex
