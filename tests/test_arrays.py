@@ -107,8 +107,13 @@ def test_records_sharing_a_time_tag_merge_in_the_wide_layout(tmp_path):
                    (30, {"G02": {"C1C": None, "L1C": 4.0}})], types)
     (tmp_path / "dup.rnx").write_text(text)
     obs = sk.read_rinex_obs(str(tmp_path / "dup.rnx"))
-    long, wide = obs.to_numpy(), obs.to_numpy(wide=True)
+    long, wide, ds = obs.to_numpy(), obs.to_numpy(wide=True), obs.to_xarray()
+    del obs
+    gc.collect()
+    # One block holds every code's grid; the arrays outlive the observation object.
+    assert wide["C1C"].base is wide["L1C"].base is not None
     assert long["value"].tolist() == [1.0, 40.0, 2.0, 3.0, 4.0]
+    np.testing.assert_array_equal(ds["C1C"].values, wide["C1C"])
     assert long["lli"].tolist() == [-1, 1, -1, -1, -1]
     assert len(wide["time"]) == 2
     np.testing.assert_array_equal(wide["C1C"], [[2.0, np.nan], [np.nan, np.nan]])  # the later record wins

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "analysis/pool.hpp"
+
 namespace skarvo::analysis {
 namespace {
 
@@ -28,31 +30,35 @@ EstimateTableLayout estimate_table_layout(std::span<const MpEstimate> estimates)
 void fill_estimate_table(std::span<const MpEstimate> estimates, const EstimateTableLayout& layout,
                          const EstimateColumns& out) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::int32_t sat = -1;
-    std::int16_t sig = -1;
-    for (std::size_t i = 0; i < estimates.size(); ++i) {
-        const MpEstimate& e = estimates[i];
-        if (sat < 0 || !(layout.satellites[static_cast<std::size_t>(sat)] == e.sat)) {
-            const auto pos =
-                std::lower_bound(layout.satellites.begin(), layout.satellites.end(), e.sat, rinex::satellite_less);
-            sat = static_cast<std::int32_t>(pos - layout.satellites.begin());
+    const auto code_less = [](const rinex::ObsCode& a, const rinex::ObsCode& b) { return code_key(a) < code_key(b); };
+    const std::size_t n = estimates.size();
+    const std::size_t chunks = std::min<std::size_t>(n / 16384 + 1, 32);
+    parallel_for(chunks, [&](std::size_t c) {
+        // Satellite and signal change rarely from one estimate to the next:
+        // search only when they do.
+        std::int32_t sat = -1;
+        std::int16_t sig = -1;
+        for (std::size_t i = c * n / chunks; i < (c + 1) * n / chunks; ++i) {
+            const MpEstimate& e = estimates[i];
+            if (sat < 0 || !(layout.satellites[static_cast<std::size_t>(sat)] == e.sat)) {
+                const auto pos = std::lower_bound(layout.satellites.begin(), layout.satellites.end(), e.sat,
+                                                  rinex::satellite_less);
+                sat = static_cast<std::int32_t>(pos - layout.satellites.begin());
+            }
+            if (sig < 0 || !(layout.signals[static_cast<std::size_t>(sig)] == e.code)) {
+                const auto pos = std::lower_bound(layout.signals.begin(), layout.signals.end(), e.code, code_less);
+                sig = static_cast<std::int16_t>(pos - layout.signals.begin());
+            }
+            out.satellite[i] = sat;
+            out.system[i] = static_cast<char32_t>(rinex::system_letter(e.sat.system));
+            out.time_ms[i] = e.epoch_ms;
+            out.signal[i] = sig;
+            out.mp_m[i] = e.mp_value_m;
+            out.elevation_deg[i] = e.elevation_deg;
+            out.azimuth_deg[i] = e.azimuth_deg;
+            out.snr_dbhz[i] = e.has_snr ? e.snr : nan;
         }
-        if (sig < 0 || !(layout.signals[static_cast<std::size_t>(sig)] == e.code)) {
-            const auto pos = std::lower_bound(layout.signals.begin(), layout.signals.end(), e.code,
-                                              [](const rinex::ObsCode& a, const rinex::ObsCode& b) {
-                                                  return code_key(a) < code_key(b);
-                                              });
-            sig = static_cast<std::int16_t>(pos - layout.signals.begin());
-        }
-        out.satellite[i] = sat;
-        out.system[i] = static_cast<char32_t>(rinex::system_letter(e.sat.system));
-        out.time_ms[i] = e.epoch_ms;
-        out.signal[i] = sig;
-        out.mp_m[i] = e.mp_value_m;
-        out.elevation_deg[i] = e.elevation_deg;
-        out.azimuth_deg[i] = e.azimuth_deg;
-        out.snr_dbhz[i] = e.has_snr ? e.snr : nan;
-    }
+    });
 }
 
 StatsTable stats_table(std::span<const SignalStats> stats) {
