@@ -109,7 +109,8 @@ def test_help_imports_neither_numpy_nor_matplotlib_nor_the_module():
     (["report"], "skarvo-mp report: the following arguments are required: OBS (see --help)"),
     (["demo", "--seed", "x"], "skarvo-mp demo: argument --seed: not a whole number: 'x' (see --help)"),
     (["demo", "--hours", "0"], "skarvo-mp demo: argument --hours: must be a positive number, got '0' (see --help)"),
-    (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo') "
+    (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo', "
+                     "'reflector') "
                      "(see --help)"),
     (["report", "{dir}"], "skarvo-mp: error: {dir} is a folder; give observation files or a quoted glob such as "
                           "'{dir}/*.rnx'"),
@@ -139,7 +140,7 @@ def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
 
 @pytest.mark.parametrize("content, name, message", [
     (None, "absent.sp3", "SP3 file not found: {path}"),
-    (b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz", "cannot decompress SP3 file {path}: "),
+    (b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz", "unreadable SP3 file {path}: Failed to read SP3: I/O error: unexpected end of gzip stream"),
     (b"this is not an orbit file\n", "text.sp3", "SP3 file {path} holds no usable orbit records"),
     (b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
 ])
@@ -268,7 +269,7 @@ def test_without_matplotlib_a_one_line_notice_and_no_figures(data, tmp_path, mon
 
 # -- orbits: compressed, merged, temporary files ---------------------------------------------
 
-def test_gzip_sp3_is_decompressed_privately_and_the_report_is_deterministic(small_sim, tmp_path, monkeypatch):
+def test_gzip_sp3_is_read_in_place_and_the_report_is_deterministic(small_sim, tmp_path, monkeypatch):
     private_tmp = tmp_path / "tmp"
     private_tmp.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(private_tmp))
@@ -284,6 +285,29 @@ def test_gzip_sp3_is_decompressed_privately_and_the_report_is_deterministic(smal
     assert docs[0] == docs[1] == docs[2]
     assert docs[0]["elevations"]["computed"] == sum(r["estimates"] for r in docs[0]["multipath"])
     assert docs[0]["elevations"]["failed"] == 0
+
+
+def test_compact_day_with_packed_orbit_needs_no_temporary_file(data, tmp_path, monkeypatch):
+    crx = tmp_path / "P43300USA_R_20190012056_17M_15S_MO.crx.gz"
+    crx.write_bytes(gzip.compress(data("crx/P43300USA_R_20190012056_17M_15S_MO.crx").read_bytes()))
+    orbit = tmp_path / "igs20342.sp3.Z"
+    ncompress = pytest.importorskip("ncompress")
+    orbit.write_bytes(ncompress.compress(data("sp3/igs20342.sp3").read_bytes()))
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("a temporary file was made")
+
+    with monkeypatch.context() as m:
+        for name in ("mkdtemp", "mkstemp", "NamedTemporaryFile", "TemporaryDirectory"):
+            m.setattr(tempfile, name, refuse)
+        rc, out, err = run("report", crx, "--json", "--no-plots", "--sp3", orbit)
+    assert rc == 0, err
+    packed = json.loads(out)
+    rc, out, err = run("report", data("crx/P43300USA_R_20190012056_17M_15S_MO.rnx"), "--json", "--no-plots",
+                       "--sp3", data("sp3/igs20342.sp3"))
+    plain = json.loads(out)
+    assert packed["multipath"] == plain["multipath"] and packed["elevations"]["computed"] > 0
+    assert packed["elevations"]["computed"] == plain["elevations"]["computed"]
 
 
 def test_sp3_files_of_a_split_day_are_merged(small_sim, tmp_path):
@@ -418,3 +442,51 @@ def test_demo_prints_report_and_truth_comparison(tmp_path):
     truth = json.loads((tmp_path / "demo" / "truth.json").read_text())
     assert truth["seed"] == 3 and len(truth["slips"]) == injected
     assert (tmp_path / "demo" / "report" / "index.html").is_file()
+
+
+def test_report_with_broadcast_orbits_names_its_source(data, tmp_path):
+    nav_files = [data("nav/brdc0010.21n"), data("nav/dlf10010.21g")]
+    rc, out, err = run("report", data(PDEL), "--nav", *nav_files, "--json", "--no-plots")
+    assert rc == 0, err
+    doc = json.loads(out)
+    el = doc["elevations"]
+    assert el["source"] == "broadcast" and el["nav"] == [str(p) for p in nav_files] and el["sp3"] == []
+    obs = mp.read_rinex_obs(str(data(PDEL)))
+    results = mp.MultipathAnalyzer(obs).analyze()
+    merged = mp.read_rinex_nav(str(nav_files[0])).merged(mp.read_rinex_nav(str(nav_files[1])))
+    assert (el["computed"], el["failed"]) == results.compute_elevations(merged, obs.approx_position)
+    assert el["computed"] > 0 and doc["settings"]["nav"] == el["nav"]
+    assert not any("SP3" in w for w in doc["warnings"])
+    rc, text, err = run("report", data(PDEL), "--nav", nav_files[0], "--no-plots", "--out", tmp_path / "t")
+    assert rc == 0 and "broadcast orbits of brdc0010.21n" in text
+    # Precise orbits win when both are given.
+    rc, out, err = run("report", data(PDEL), "--nav", nav_files[0], "--sp3", data(IGS), "--json", "--no-plots")
+    assert json.loads(out)["elevations"]["source"] == "sp3"
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "navigation file not found: {path}"),
+    (b"     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n",
+     "Failed to read navigation file {path}: Navigation file error: line 1: an observation file"),
+])
+def test_unusable_nav_is_a_user_error(tmp_path, data, content, message):
+    path = tmp_path / "bad.rnx"
+    if content is not None:
+        path.write_bytes(content)
+    rc, out, err = run("report", data(PDEL), "--nav", path, "--no-plots", "--out", tmp_path / "out")
+    assert (rc, out) == (2, "")
+    assert err.startswith("skarvo-mp: error: " + message.format(path=path)) and err.count("\n") == 1
+
+
+def test_tracks_leave_out_estimates_without_an_orbit_position():
+    from types import SimpleNamespace
+
+    from skarvo_tools.report import fresnel_tracks
+
+    def est(sat, epoch, el, az):
+        return SimpleNamespace(satellite=sat, epoch=epoch, elevation=el, azimuth=az)
+
+    estimates = [est("G01", "2020-01-01T00:00:30.000Z", 20.0, 100.0), est("G01", "2020-01-01T00:00:00.000Z", 19.0, 99.0),
+                 est("G02", "2020-01-01T00:00:00.000Z", float("nan"), float("nan")),  # not in the orbit
+                 est("G03", "2020-01-01T00:00:00.000Z", 45.0, 0.0)]  # placeholder: no orbit given
+    assert fresnel_tracks(estimates) == [("G01", [99.0, 100.0], [19.0, 20.0])]

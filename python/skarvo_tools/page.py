@@ -6,7 +6,7 @@ from __future__ import annotations
 import html
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .tables import MP_COLUMNS, MP_HEADINGS, fmt
+from .tables import MP_COLUMNS, MP_HEADINGS, fmt, orbit_source_text
 
 STYLE = """
 body{font-family:system-ui,-apple-system,Segoe UI,Helvetica,Arial,sans-serif;margin:2em;color:#222;max-width:1300px}
@@ -53,8 +53,8 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
              ("Systems analysed", " ".join(data["settings"]["systems"]))]
     el = data.get("elevations")
     if el:
-        items.append(("Elevations", f"{el['computed']} computed, {el['failed']} failed, SP3 "
-                      + ", ".join(el["sp3"]) + f", receiver from the {el['receiver_source']}"))
+        items.append(("Elevations", f"{el['computed']} computed, {el['failed']} failed, "
+                      + orbit_source_text(el) + f", receiver from the {el['receiver_source']}"))
     parts.append("<h2>File</h2><dl>" + "".join(f"<dt>{_e(k)}</dt><dd>{_e(v)}</dd>" for k, v in items)
                  + "</dl>")
 
@@ -104,6 +104,24 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
                      f"{_e(height)} m above a horizontal reflector, "
                      f"elevations from {_e(fr['min_elevation_deg'])}°; the farthest lies "
                      f"{_e(fmt(fr['max_distance_m'], 1))} m from the antenna.</p>")
+
+    rf = data.get("reflector")
+    if "reflector" in data:
+        parts.append("<h2>Reflector height</h2>")
+    if rf:
+        parts.append(f"<p>{_e(rf['accepted'])} of {_e(rf['arcs'])} satellite arcs accepted; median reflector "
+                     f"height <strong>{_e(fmt(rf['height_m'], 3))} m</strong> (robust std "
+                     f"{_e(fmt(rf['std_m'], 3))} m) below the antenna.</p>")
+        parts.append(_table(("signal", "height (m)", "std (m)", "σ median (m)", "arcs", "rejected"),
+                            [[d["signal"], fmt(d["height_m"], 3), fmt(d["std_m"], 3), fmt(d["sigma_median_m"], 3),
+                              d["arcs"], d["rejected"]] for d in rf["daily"]], "reflector-daily"))
+        sectors = [r for r in rf["sectors"] if r["arcs"]]
+        if sectors:
+            parts.append(_table(("azimuth (°)", "height (m)", "std (m)", "arcs"),
+                                [[f"{r['azimuth_deg'][0]:g}–{r['azimuth_deg'][1]:g}", fmt(r["height_m"], 3),
+                                  fmt(r["std_m"], 3), r["arcs"]] for r in sectors], "reflector-sectors"))
+    elif "reflector" in data:
+        parts.append("<p>No reflector heights: see the notes.</p>")
 
     if plots:
         parts.append("<h2>Figures</h2>")

@@ -34,6 +34,12 @@ PLACEHOLDER_ELEVATION = 45.0
 PLACEHOLDER_AZIMUTH = 0.0
 
 
+def from_orbit(elevation: float, azimuth: float) -> bool:
+    """Whether an estimate's elevation came from an orbit: neither the
+    placeholder of `analyze()` nor NaN (the orbit could not place it)."""
+    return math.isfinite(elevation) and not (elevation == PLACEHOLDER_ELEVATION and azimuth == PLACEHOLDER_AZIMUTH)
+
+
 def module():
     """The extension module, imported on first use so that --help works without it."""
     try:
@@ -54,6 +60,8 @@ class ReportOptions:
     out_dir: Optional[str] = None
     plots: bool = True
     wavelets: bool = True
+    nav: Sequence[str] = ()
+    reflector: bool = False
 
 
 @dataclasses.dataclass
@@ -151,10 +159,11 @@ def build_report(path: str, options: ReportOptions) -> Report:
         raise FileFailure(str(exc)) from None
 
     elevations = None
+    orbit: Dict[str, Any] = {}
     if summary["epochs"] == 0:
         warnings.append("the file holds no observation epochs")
-    elif options.sp3:
-        elevations = attach_elevations(mp, obs, results, summary, options, warnings)
+    elif options.sp3 or options.nav:
+        elevations = attach_elevations(mp, obs, results, summary, options, warnings, keep=orbit)
 
     estimates = results.estimates
     statistics = results.statistics
@@ -168,15 +177,25 @@ def build_report(path: str, options: ReportOptions) -> Report:
     wavelets, band_series = None, None
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
-    if not options.sp3:
+    if not options.sp3 and not options.nav:
         warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
     fresnel, footprints = None, None
     if options.antenna_height is not None:
         fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
 
+    reflector_section, reflector_raw = None, None
+    want_reflector = options.reflector or options.antenna_height is not None
+    if want_reflector and orbit:
+        from . import reflector as refl
+        reflector_section, reflector_raw = refl.report_section(
+            mp, obs, orbit["sp3"], orbit["receiver"], refl.ReflectorOptions(systems=systems), warnings)
+    elif options.reflector:
+        warnings.append("reflector heights need elevations (an SP3 file and a receiver position)")
+
     settings = {
         "systems": systems,
         "sp3": [s.given for s in options.sp3],
+        "nav": list(options.nav),
         "position_m": list(options.position) if options.position else None,
         "antenna_height_m": options.antenna_height,
     }
@@ -196,6 +215,10 @@ def build_report(path: str, options: ReportOptions) -> Report:
     }
     details = {"estimates": estimates, "band_series": band_series, "results": results,
                "footprints": footprints}
+    if want_reflector:
+        # Only when asked for, so that other reports keep their exact form.
+        data["reflector"] = reflector_section
+        details["reflector"] = reflector_raw
     return Report(data, details)
 
 
@@ -245,34 +268,88 @@ def receiver_position(obs, options: ReportOptions) -> Tuple[Optional[Tuple[float
     return xyz, "header"
 
 
-def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str]):
+def check_nav_files(paths: Sequence[str], mp) -> List[Any]:
+    """Reads every navigation file once (to refuse unreadable ones before any
+    work starts); raises UserError with the reader's message."""
+    out = []
+    for path in paths:
+        if not os.path.exists(path):
+            raise UserError(f"navigation file not found: {path}")
+        if os.path.isdir(path):
+            raise UserError(f"navigation path is a folder, not a file: {path}")
+        try:
+            out.append(mp.read_rinex_nav(path))
+        except OSError as exc:
+            raise UserError(str(exc)) from None
+    return out
+
+
+def read_nav(mp, paths: Sequence[str]):
+    """One NavData holding the records of every file."""
+    merged = None
+    for path in paths:
+        try:
+            nav = mp.read_rinex_nav(path)
+        except OSError as exc:
+            raise FileFailure(str(exc)) from None
+        merged = nav if merged is None else merged.merged(nav)
+    return merged
+
+
+def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str],
+                      keep: Optional[Dict[str, Any]] = None):
     """Elevations and azimuths of every estimate from the SP3 files that cover
-    the observation span; returns the JSON section (None when skipped)."""
+    the observation span or, without SP3, from the broadcast orbits of the
+    navigation files; returns the JSON section (None when skipped). With
+    `keep`, the orbit and receiver position used are stored in it."""
     xyz, source = receiver_position(obs, options)
     if xyz is None:
         warnings.append("no receiver position (the header has none; give --position X Y Z): "
                         "elevations not computed")
         return None
+    if not options.sp3:
+        nav = read_nav(mp, options.nav)
+        computed, failed = results.compute_elevations(nav, mp.Ecef(*xyz))
+        if keep is not None:
+            keep.update(sp3=nav, receiver=xyz)
+        if computed == 0 and failed > 0:
+            warnings.append("no estimate got an elevation: do the navigation file's satellites and day "
+                            "match the file?")
+        return {
+            "source": "broadcast",
+            "sp3": [],
+            "nav": list(options.nav),
+            "receiver_m": list(xyz),
+            "receiver_source": source,
+            "computed": computed,
+            "failed": failed,
+        }
     first = epoch_to_datetime(summary["first_epoch"])
     last = epoch_to_datetime(summary["last_epoch"])
     chosen, notes = sp3files.choose(options.sp3, first, last)
     warnings.extend(notes)
     if not chosen:
         return None
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-")
+    # One file is read where it is; several are merged into a private file.
+    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-") if len(chosen) > 1 else None
     try:
-        merged = sp3files.merge(chosen, folder)
+        merged = sp3files.merge(chosen, folder) if folder else chosen[0].plain
         try:
             sp3 = mp.read_sp3(merged)
         except OSError as exc:
             raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
         computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
+        if keep is not None:
+            keep.update(sp3=sp3, receiver=xyz)
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
     return {
+        "source": "sp3",
         "sp3": [s.given for s in chosen],
+        "nav": [],
         "receiver_m": list(xyz),
         "receiver_source": source,
         "computed": computed,
@@ -386,7 +463,7 @@ def fresnel_tracks(estimates) -> List[Tuple[str, List[float], List[float]]]:
     samples: Dict[str, Dict[str, Tuple[float, float]]] = {}
     for e in estimates:
         el, az = e.elevation, e.azimuth
-        if el == PLACEHOLDER_ELEVATION and az == PLACEHOLDER_AZIMUTH:
+        if not from_orbit(el, az):
             continue
         samples.setdefault(e.satellite, {}).setdefault(e.epoch, (az, el))
     tracks = []
@@ -401,7 +478,7 @@ def fresnel_section(mp, estimates, height: float, warnings: List[str]):
     """First Fresnel zones along the observed tracks; (JSON section, footprints)."""
     tracks = fresnel_tracks(estimates)
     if not tracks:
-        warnings.append("--antenna-height needs elevations (an SP3 file and a receiver position): "
+        warnings.append("--antenna-height needs elevations (an orbit file and a receiver position): "
                         "no Fresnel footprints")
         return None, None
     footprints = mp.fresnel_map(tracks, height, min_elevation=5.0)

@@ -1,5 +1,7 @@
 #include "navigation/elevations.hpp"
 
+#include <limits>
+
 #include "navigation/sp3.hpp"
 #include "rinex/types.hpp"
 
@@ -40,34 +42,61 @@ void recompute_weighted_rms(std::span<const analysis::MpEstimate> estimates,
     }
 }
 
-std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver, std::string_view satellite,
+std::optional<Ecef> Sp3Orbit::position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept {
+    return interpolate_position(sp3_, sat, epoch);
+}
+
+std::optional<double> compute_elevation(const OrbitSource& orbit, const Ecef& receiver, std::string_view satellite,
                                         const util::Epoch& epoch) {
     const auto sat = rinex::parse_satellite(satellite);
     if (!sat) return std::nullopt;
-    const auto pos = interpolate_position(sp3, *sat, epoch);
+    const auto pos = orbit.position(*sat, epoch);
     if (!pos) return std::nullopt;
     return azimuth_elevation(receiver, *pos).second;
 }
 
-ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::span<analysis::MpEstimate> estimates) {
+void place_estimate(analysis::MpEstimate& e, const Ecef& receiver, const std::optional<Ecef>& position,
+                    ElevationCounts& counts) noexcept {
+    if (!position) {
+        ++counts.failed;
+        // Unknown is not 45 degrees: the placeholder would pass any mask
+        // with full weight.
+        if (!e.from_orbit) e.elevation_deg = e.azimuth_deg = std::numeric_limits<double>::quiet_NaN();
+        return;
+    }
+    const auto [az, el] = azimuth_elevation(receiver, *position);
+    e.elevation_deg = el;
+    e.azimuth_deg = az;
+    e.from_orbit = true;
+    if (el > 0.0) {
+        ++counts.computed;
+    } else {
+        ++counts.failed;
+    }
+}
+
+ElevationCounts fill_elevations(const OrbitSource& orbit, const Ecef& receiver, std::span<analysis::MpEstimate> estimates) {
     ElevationCounts n;
     for (analysis::MpEstimate& e : estimates) {
         const auto epoch = epoch_from_millis(e.epoch_ms);
-        const auto pos = epoch ? interpolate_position(sp3, e.sat, *epoch) : std::nullopt;
-        if (!pos) {
-            ++n.failed;
-            continue;
-        }
-        const auto [az, el] = azimuth_elevation(receiver, *pos);
-        if (el > 0.0) {
-            e.elevation_deg = el;
-            e.azimuth_deg = az;
-            ++n.computed;
-        } else {
-            ++n.failed;
-        }
+        place_estimate(e, receiver, epoch ? orbit.position(e.sat, *epoch) : std::nullopt, n);
     }
     return n;
+}
+
+std::optional<std::pair<double, double>> sky_direction(const Sp3Data& sp3, const Ecef& receiver,
+                                                       const rinex::Satellite& sat, const util::Epoch& epoch) {
+    const Sp3Track* track = sp3.track(sat);
+    if (!track || track->size() < 2) return std::nullopt;
+    if (track->time_ordered) {
+        const double off = util::unix_seconds(epoch) - util::unix_seconds(track->reference);
+        const double first = track->t_s.front(), last = track->t_s.back();
+        const double step = (last - first) / static_cast<double>(track->size() - 1);
+        if (!(off >= first - step && off <= last + step)) return std::nullopt;
+    }
+    const auto pos = interpolate_position(sp3, sat, epoch);
+    if (!pos) return std::nullopt;
+    return azimuth_elevation(receiver, *pos);
 }
 
 }  // namespace skarvo::nav

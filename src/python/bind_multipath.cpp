@@ -100,9 +100,12 @@ PyGetSetDef estimate_getset[] = {
     {"signal", est_signal, nullptr, "Pseudorange code of the estimate, e.g. C1C", nullptr},
     {"mp_value", est_mp_value, nullptr, "Bias-corrected code multipath in metres", nullptr},
     {"elevation", est_elevation, est_set_elevation,
-     "Elevation in degrees: 45.0 until compute_elevations fills it; settable on this copy", nullptr},
+     "Elevation in degrees: 45.0 until compute_elevations fills it, NaN when the orbit could not place the "
+     "satellite; settable on this copy",
+     nullptr},
     {"azimuth", est_azimuth, est_set_azimuth,
-     "Azimuth in degrees clockwise from north: 0.0 until compute_elevations fills it; settable on this copy",
+     "Azimuth in degrees clockwise from north: 0.0 until compute_elevations fills it, NaN when the orbit could "
+     "not place the satellite; settable on this copy",
      nullptr},
     {"snr", est_snr, nullptr, "Signal strength in dB-Hz, or None when the pair has no strength observation", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -208,12 +211,13 @@ void bind_multipath_stats(py::module_& m) {
         "max", [](const PyMultipathStats& s) { return s.stats.max; }, "Largest value in metres");
     cls.def_property_readonly(
         "weighted_rms", [](const PyMultipathStats& s) { return s.stats.weighted_rms; },
-        "Elevation-weighted RMS in metres (weight 1 above 30 degrees, 1/(4 sin^2 e) below, 0 at or "
-        "below the horizon); equals rms until compute_elevations supplies real elevations");
+        "Elevation-weighted RMS in metres: weight 1 at 30 degrees and above, 4 sin^2 e below (0.268 at "
+        "15 degrees), 0 at or below the horizon and for unknown (NaN) elevations; equals rms until "
+        "compute_elevations supplies real elevations");
     cls.def_property_readonly(
         "cycle_slips", [](const PyMultipathStats& s) { return s.stats.cycle_slips; },
-        "Number of distinct cycle slips that can cut this signal's arcs: slips of any satellite with a "
-        "pair under this label, recorded on that pair's first or second phase; each slip counts once");
+        "Number of distinct cycle slips that can cut this signal's arcs: reported slips of any satellite with "
+        "a pair under this label, recorded on that pair's first or second phase; each slip counts once");
     cls.def("__repr__", [](const PyMultipathStats& s) {
         return "MultipathStats(signal=" + quote(s.stats.label) + ", rms=" + format4(s.stats.rms) +
                ", count=" + std::to_string(s.stats.count) + ")";
@@ -278,7 +282,8 @@ void bind_analysis_results(py::module_& m) {
             for (const SlipRecord& s : r.store->run.slips.slips) out.append(py::cast(PyCycleSlip{s}));
             return out;
         },
-        "Detected cycle slips, by epoch, satellite identifier and phase code (new copies on every read)");
+        "Cycle slips of the analysed systems (and of the phases the code lists select), by epoch, satellite "
+        "identifier and phase code (new copies on every read)");
     cls.def_property_readonly(
         "cycle_slip_counts",
         [](const PyAnalysisResults& r) {
@@ -288,7 +293,8 @@ void bind_analysis_results(py::module_& m) {
                 out[py::str(std::string(rinex::system_short_name(c.system)) + c.phase.text())] = c.count;
             return out;
         },
-        "Slip counts per system and phase code, e.g. {'GPSL1C': 3}; a gf slip counts for both its phases");
+        "Slip counts per analysed system and phase code, e.g. {'GPSL1C': 3}; a gf slip counts for both "
+        "its phases");
     cls.def(
         "total_estimates",
         [](const PyAnalysisResults& r) {
@@ -305,23 +311,28 @@ void bind_analysis_results(py::module_& m) {
         "total_cycle_slips($self)\n--\n\nNumber of cycle slips");
     cls.def(
         "compute_elevations",
-        [](PyAnalysisResults& r, const PySp3Data& sp3, const nav::Ecef& receiver) {
+        [](PyAnalysisResults& r, py::handle sp3, const nav::Ecef& receiver) {
+            const OrbitArg orbit = orbit_argument(sp3, "compute_elevations", "sp3");
             const std::shared_ptr<ResultsStore> store = r.store;
-            const std::shared_ptr<const nav::Sp3Data> orbit = sp3.data;
             auto lock = lock_store(*store);
             nav::ElevationCounts n;
             {
                 // The orbit is immutable and the estimates are guarded by the
                 // store's mutex, held for the whole call.
                 py::gil_scoped_release release;
-                n = nav::fill_elevations(*orbit, receiver, store->run.estimates);
+                n = nav::fill_elevations(*orbit.source, receiver, store->run.estimates);
             }
             if (n.computed > 0) nav::recompute_weighted_rms(store->run.estimates, store->run.statistics);
             return py::make_tuple(n.computed, n.failed);
         },
         py::arg("sp3"), py::arg("receiver"),
         "compute_elevations($self, sp3, receiver)\n--\n\nCompute elevations and azimuths for all estimates "
-        "using SP3 data\nReturns (computed_count, failed_count)");
+        "using SP3 data\nReturns (computed_count, failed_count)\n\nEstimates above the horizon count as "
+        "computed. Those the orbit cannot place (satellite missing, epoch outside the orbit's span) count as "
+        "failed and get NaN elevation and azimuth, unless an earlier call placed them; those at or below the "
+        "horizon count as failed with their real elevation. Then every signal's weighted_rms is recomputed "
+        "(unknown elevations weigh 0).\n\n`sp3` is an Sp3Data (precise orbits) or a NavData (broadcast orbits "
+        "of read_rinex_nav).");
     cls.def(
         "apply_elevation_mask",
         [](const PyAnalysisResults& r, std::optional<double> cutoff) {
@@ -424,8 +435,9 @@ void bind_multipath_analyzer(py::module_& m) {
 void bind_compute_elevation(py::module_& m) {
     m.def(
         "compute_elevation",
-        [](const PySp3Data& sp3, const nav::Ecef& receiver, const std::string& satellite, const util::Epoch& epoch) {
-            return nav::compute_elevation(*sp3.data, receiver, satellite, epoch);
+        [](py::handle sp3, const nav::Ecef& receiver, const std::string& satellite, const util::Epoch& epoch) {
+            const OrbitArg orbit = orbit_argument(sp3, "compute_elevation", "sp3");
+            return nav::compute_elevation(*orbit.source, receiver, satellite, epoch);
         },
         py::arg("sp3"), py::arg("receiver"), py::arg("satellite"), py::arg("epoch"),
         "compute_elevation(sp3, receiver, satellite, epoch)\n--\n\nCompute satellite elevation from SP3 and "

@@ -70,6 +70,15 @@ void bind_fresnel_zone(py::module_& m);
 void bind_fresnel_map(py::module_& m);
 void bind_scalogram(py::module_& m);
 void bind_analyze_snr_wavelets(py::module_& m);
+void bind_lomb_scargle(py::module_& m);
+void bind_reflector_heights(py::module_& m);
+void bind_decode_file(py::module_& m);
+
+// Broadcast navigation data.
+void bind_nav_data(py::module_& m);
+void bind_read_rinex_nav(py::module_& m);
+
+// Array forms of the transforms.
 void bind_morlet_cwt_array(py::module_& m);
 void bind_band_power_array(py::module_& m);
 void bind_scalogram_array(py::module_& m);

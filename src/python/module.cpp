@@ -16,8 +16,7 @@ struct Entry {
     BindFn bind;
 };
 
-// The registration order: thirteen classes, then eighteen functions; the
-// constants follow these, and names added since come after the constants.
+// The registration order: thirteen classes, then the functions.
 constexpr Entry registration_order[] = {
     {"GnssSystem", bind_gnss_system},
     {"Satellite", bind_satellite},
@@ -51,16 +50,16 @@ constexpr Entry registration_order[] = {
     {"fresnel_map", bind_fresnel_map},
     {"scalogram", bind_scalogram},
     {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
-    // Later additions.
+    {"NavData", bind_nav_data},
+    {"read_rinex_nav", bind_read_rinex_nav},
+    {"lomb_scargle", bind_lomb_scargle},
+    {"reflector_heights", bind_reflector_heights},
+    {"decode_file", bind_decode_file},
     {"morlet_cwt_array", bind_morlet_cwt_array},
     {"band_power_array", bind_band_power_array},
     {"scalogram_array", bind_scalogram_array},
     {"analyze_snr_wavelets_array", bind_analyze_snr_wavelets_array},
 };
-
-/// Classes and functions of the documented interface: the first entries.
-constexpr std::size_t documented_entries = 31;
-static_assert(sizeof(registration_order) / sizeof(Entry) >= documented_entries);
 
 struct Constant {
     const char* name;
@@ -81,18 +80,13 @@ void init_module(py::module_& m) {
 
     py::list all;
     m.attr("__all__") = all;
-    const auto add_constants = [&] {
-        for (const Constant& c : constants) {
-            m.attr(c.name) = py::float_(c.value);
-            all.append(c.name);
-        }
-    };
-    std::size_t index = 0;
     for (const Entry& e : registration_order) {
         e.bind(m);
         if (py::hasattr(m, e.name)) all.append(e.name);
-        // The documented names keep their order as a prefix of __all__.
-        if (++index == documented_entries) add_constants();
+    }
+    for (const Constant& c : constants) {
+        m.attr(c.name) = py::float_(c.value);
+        all.append(c.name);
     }
 }
 
@@ -107,7 +101,6 @@ PyModuleDef module_def = {
 };
 
 PyObject* cached_module = nullptr;
-std::int64_t owner_interpreter = -1;
 
 }  // namespace
 }  // namespace skarvo::python
@@ -115,14 +108,18 @@ std::int64_t owner_interpreter = -1;
 extern "C" PYBIND11_EXPORT PyObject* PyInit_skarvo_mp() {
     namespace sp = skarvo::python;
     PYBIND11_CHECK_PYTHON_VERSION
-    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    // Only the main interpreter can own the module, whichever interpreter
+    // tries first. Refuse before the binding layer sets up its process-wide
+    // state: that takes the interpreter lock through PyGILState_Ensure, which
+    // in a sub-interpreter switches to the main interpreter's thread state
+    // and waits for ever on the lock this thread already holds.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "skarvo_mp does not support sub-interpreters: it can be imported only in the "
+                        "main interpreter");
+        return nullptr;
+    }
     if (sp::cached_module) {
-        if (interp != sp::owner_interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "skarvo_mp does not support sub-interpreters: it can be imported only in the "
-                            "interpreter that first imported it");
-            return nullptr;
-        }
         Py_INCREF(sp::cached_module);
         return sp::cached_module;
     }
@@ -133,7 +130,6 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_skarvo_mp() {
         auto m = pybind11::reinterpret_steal<pybind11::module_>(raw);
         sp::init_module(m);
         sp::cached_module = m.inc_ref().ptr();  // kept for the life of the process
-        sp::owner_interpreter = interp;
         return m.release().ptr();
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS
