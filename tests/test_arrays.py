@@ -389,7 +389,8 @@ def test_readme_examples_run(tmp_path, monkeypatch, capsys):
     section = text.split("## Working with NumPy, pandas and xarray")[1].split("\n## ")[0]
     blocks = [b.split("```")[0] for b in section.split("```python\n")[1:]]
     assert len(blocks) == 4
-    (tmp_path / pathlib.Path(V3).name).symlink_to(data_path(V3))
+    for name in (V3, "crx/NYA100NOR_S_20241240000_01D_30S_MO.crx.gz"):
+        (tmp_path / pathlib.Path(name).name).symlink_to(data_path(name))
     monkeypatch.chdir(tmp_path)
     for block in blocks:
         exec(compile("import skarvo_mp as mp\n" + block, "README.md", "exec"), {})
