@@ -502,7 +502,7 @@ void bind_scalogram_array(py::module_& m) {
 void bind_analyze_snr_wavelets_array(py::module_& m) {
     m.def(
         "analyze_snr_wavelets_array",
-        [](const PyRinexObsData& obs, std::optional<std::vector<std::string>> satellites,
+        [](const PyRinexObsData& obs, std::optional<std::vector<SatelliteText>> satellites,
            std::optional<double> interval, std::optional<std::vector<std::pair<double, double>>> bands) {
             const py::module_ np = require_numpy("analyze_snr_wavelets_array()");
             SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);

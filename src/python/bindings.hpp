@@ -47,7 +47,7 @@ struct SnrWaveletRun {
     double interval = 0.0;
     std::vector<analysis::SatelliteSnrResult> results;
 };
-SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<std::string>>& satellites,
+SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<SatelliteText>>& satellites,
                                std::optional<double> interval,
                                const std::optional<std::vector<std::pair<double, double>>>& bands);
 
