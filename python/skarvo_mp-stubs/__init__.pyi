@@ -384,7 +384,20 @@ def reflector_heights(
 
 def decode_file(path: str | os.PathLike[str]) -> bytes: ...
 
-<<<<<<< HEAD
+def morlet_cwt_array(
+    y: _Floats, dt: float, dj: float = 0.125, s0: float | None = None
+) -> dict[str, npt.NDArray[np.float64]]: ...
+def band_power_array(
+    y: _Floats, dt: float, bands: Sequence[tuple[float, float]], dj: float = 0.125
+) -> npt.NDArray[np.float64]: ...
+def scalogram_array(t: _Floats, values: _Floats, interval: float, max_columns: int = 600) -> dict[str, Any]: ...
+def analyze_snr_wavelets_array(
+    obs: RinexObsData,
+    satellites: list[str | Satellite] | None = None,
+    interval: float | None = None,
+    bands: Sequence[tuple[float, float]] | None = None,
+) -> dict[str, Any]: ...
+
 def station_quality(
     obs_data: RinexObsData,
     sp3: Sp3Data | NavData | None = None,
@@ -401,18 +414,3 @@ def station_quality(
     observed counts per code and phase observation above the mask and the
     mean SNR per elevation bin. Runs without the GIL.
     """
-=======
-def morlet_cwt_array(
-    y: _Floats, dt: float, dj: float = 0.125, s0: float | None = None
-) -> dict[str, npt.NDArray[np.float64]]: ...
-def band_power_array(
-    y: _Floats, dt: float, bands: Sequence[tuple[float, float]], dj: float = 0.125
-) -> npt.NDArray[np.float64]: ...
-def scalogram_array(t: _Floats, values: _Floats, interval: float, max_columns: int = 600) -> dict[str, Any]: ...
-def analyze_snr_wavelets_array(
-    obs: RinexObsData,
-    satellites: list[str | Satellite] | None = None,
-    interval: float | None = None,
-    bands: Sequence[tuple[float, float]] | None = None,
-) -> dict[str, Any]: ...
->>>>>>> main
