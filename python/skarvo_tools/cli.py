@@ -4,6 +4,10 @@
                      [--systems G,R,E,C] [--antenna-height H] [--out DIR]
                      [--json] [--no-plots] [--jobs N]
     skarvo-mp demo [--out DIR] [--seed N] [--hours H] [--no-plots]
+    skarvo-mp archive RUN_DIR OBS [OBS ...] [--sp3 FILE ... | --nav FILE ...]
+                      [--systems G,R,E,C] [--scheduler ADDRESS] [--jobs N]
+                      [--redo failed|no-orbits|all] [--log-every N]
+    skarvo-mp timeline RUN_DIR [--station NAME ...] [--out DIR]
 
 Exit status: 0 success, 1 when at least one observation file failed (the
 others are still reported), 2 for a usage error (one line on stderr, no
@@ -112,6 +116,42 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--hours", type=_positive_float, default=24.0, metavar="H",
                       help="length of the simulated span in hours (default 24)")
     demo.add_argument("--no-plots", action="store_true", help="do not draw figures")
+
+    arc = sub.add_parser("archive", help="process many observation files on Dask into a Parquet archive",
+                         description="Process observation files (plain, .gz, .Z, compact; folders are walked "
+                                     "recursively) on a Dask cluster, one task per file, into a resumable "
+                                     "Parquet archive in RUN_DIR: signals/ and files/ partitioned by station "
+                                     "and year, failures/. Files already in the archive with the same path, "
+                                     "size and modification time are skipped.")
+    arc.add_argument("run_dir", metavar="RUN_DIR", help="folder of the archive (created when missing)")
+    arc.add_argument("obs", nargs="+", metavar="OBS", help="observation files, folders or quoted glob patterns")
+    orbits = arc.add_mutually_exclusive_group()
+    orbits.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
+                        help="SP3 orbit files, folders or globs (plain or .gz); each observation file uses "
+                             "those that cover its span")
+    orbits.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
+                        help="broadcast navigation files instead of SP3 orbits")
+    arc.add_argument("--systems", default=None, metavar="G,R,E,C",
+                     help="systems to analyse, as letters (default G,R,E,C)")
+    arc.add_argument("--scheduler", metavar="ADDRESS",
+                     help="address of a running Dask scheduler, e.g. tcp://10.0.0.5:8786 (default: a local "
+                          "cluster of one single-threaded worker process per core)")
+    arc.add_argument("--jobs", type=_positive_int, metavar="N",
+                     help="worker processes of the local cluster (default: one per core)")
+    arc.add_argument("--redo", action="append", choices=("failed", "no-orbits", "all"), default=[],
+                     help="process again files already in the archive: those that failed, those analysed "
+                          "without orbits, or all (may be repeated)")
+    arc.add_argument("--log-every", type=_positive_int, default=100, metavar="N",
+                     help="when stderr is not a terminal, a progress line every N files (default 100)")
+
+    tl = sub.add_parser("timeline", help="station timelines of an archive: figures and an HTML page",
+                        description="Draw the timelines of the stations of an archive: multipath RMS per "
+                                    "signal, slips and observations per slip, SNR per signal, with markers "
+                                    "where the receiver or antenna changed.")
+    tl.add_argument("run_dir", metavar="RUN_DIR", help="folder of an archive made by 'skarvo-mp archive'")
+    tl.add_argument("--station", action="append", default=[], metavar="NAME",
+                    help="only this station (may be repeated; default: every station)")
+    tl.add_argument("--out", metavar="DIR", help="folder for the pages and figures (default RUN_DIR/timeline)")
     return parser
 
 
@@ -203,6 +243,67 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
     return EXIT_FAILED if failed else EXIT_OK
 
 
+def _archive_modules():
+    try:
+        from . import archive, archive_store
+    except ImportError as exc:
+        raise UserError(f"this command needs Dask and pyarrow ({exc.name} is missing): "
+                        "pip install 'skarvo_mp[archive]'") from None
+    return archive, archive_store
+
+
+def cmd_archive(args, stdout: TextIO, stderr: TextIO) -> int:
+    from . import report as rep
+
+    archive, _ = _archive_modules()
+    mp = rep.module()
+    if args.nav and not hasattr(mp, "read_rinex_nav"):
+        raise UserError("--nav: this build of skarvo_mp cannot read broadcast navigation files; give SP3 orbits "
+                        "with --sp3")
+    if args.nav:
+        raise UserError("--nav: broadcast orbits are not supported by the archive yet; give SP3 orbits with --sp3")
+    if os.path.exists(args.run_dir) and not os.path.isdir(args.run_dir):
+        raise UserError(f"{args.run_dir} exists and is not a folder")
+    systems = rep.parse_systems(args.systems) if args.systems is not None else list(rep.DEFAULT_SYSTEMS)
+    paths, ignored = archive.discover(args.obs)
+    if ignored:
+        stderr.write(f"skarvo-mp: {ignored} other files in the folders given were left out (not observation "
+                     "file names)\n")
+    orbit_paths = archive.discover(args.sp3, archive.is_orbit_name, "SP3")[0] if args.sp3 else []
+    settings = archive.ArchiveSettings(systems=tuple(systems), orbits=tuple(archive.scan_orbits(orbit_paths)))
+    try:
+        summary = archive.run_archive(args.run_dir, paths, settings,
+                                      lambda: archive.open_client(args.scheduler, args.jobs), redo=args.redo,
+                                      progress_stream=stderr, log_every=args.log_every)
+    except KeyboardInterrupt as exc:
+        done = getattr(exc, "summary", None)
+        if done is not None:
+            stderr.write(f"skarvo-mp: interrupted after {done.processed} of {done.submitted} files, which are "
+                         f"kept in {args.run_dir}; run the same command again to go on\n")
+        raise
+    for path, error in summary.failures:
+        stderr.write(f"skarvo-mp: {path}: {error}\n")
+    stdout.write(f"{summary.processed} files processed in {summary.wall_s:.1f} s on {summary.workers or 0} workers: "
+                 f"{summary.ok} with multipath, {summary.no_multipath} without, {len(summary.failures)} failed; "
+                 f"{summary.skipped} already in the archive. Tables: "
+                 f"{os.path.join(args.run_dir, 'signals')}, files, failures\n")
+    return EXIT_FAILED if summary.failures else EXIT_OK
+
+
+def cmd_timeline(args, stdout: TextIO, stderr: TextIO) -> int:
+    _archive_modules()
+    from . import timeline
+
+    if not os.path.isdir(args.run_dir):
+        raise UserError(f"run folder not found: {args.run_dir}")
+    out = args.out or os.path.join(args.run_dir, "timeline")
+    pages, notes = timeline.write_timelines(args.run_dir, out, args.station or None)
+    for note in notes:
+        stderr.write(f"skarvo-mp: note: {note}\n")
+    stdout.write(f"{len(pages)} station timelines written to {out}: {os.path.join(out, 'index.html')}\n")
+    return EXIT_OK
+
+
 def cmd_demo(args, stdout: TextIO, stderr: TextIO) -> int:
     from . import demo
 
@@ -223,6 +324,10 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
             return EXIT_USAGE
         if args.command == "report":
             return cmd_report(args, stdout, stderr)
+        if args.command == "archive":
+            return cmd_archive(args, stdout, stderr)
+        if args.command == "timeline":
+            return cmd_timeline(args, stdout, stderr)
         return cmd_demo(args, stdout, stderr)
     except UserError as exc:
         stderr.write(f"skarvo-mp: error: {exc}\n" if not str(exc).startswith("skarvo-mp") else f"{exc}\n")

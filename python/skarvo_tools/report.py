@@ -18,7 +18,8 @@ import os
 import re
 import shutil
 import tempfile
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+import time
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import sp3files
 from .errors import FileFailure, UserError
@@ -54,6 +55,9 @@ class ReportOptions:
     out_dir: Optional[str] = None
     plots: bool = True
     wavelets: bool = True
+    # Reads the chosen orbit files as one module SP3 object; by default they
+    # are merged into a private temporary file and read (see attach_elevations).
+    orbit_reader: Optional[Callable[[Sequence[sp3files.Sp3Source]], Any]] = None
 
 
 @dataclasses.dataclass
@@ -138,24 +142,33 @@ def build_report(path: str, options: ReportOptions) -> Report:
     """
     mp = module()
     warnings: List[str] = []
+    clock = time.perf_counter
+    timings = {"read_s": 0.0, "analysis_s": 0.0, "elevations_s": 0.0, "summary_s": 0.0, "snr_s": 0.0}
+    start = clock()
     try:
         obs = mp.read_rinex_obs(os.fspath(path))
     except OSError as exc:
         raise FileFailure(str(exc)) from None
+    timings["read_s"] = clock() - start
 
     summary = file_summary(obs, path)
     systems = list(options.systems) if options.systems else list(DEFAULT_SYSTEMS)
+    start = clock()
     try:
         results = mp.MultipathAnalyzer(obs, systems=systems).analyze()
     except ValueError as exc:
         raise FileFailure(str(exc)) from None
+    timings["analysis_s"] = clock() - start
 
     elevations = None
+    start = clock()
     if summary["epochs"] == 0:
         warnings.append("the file holds no observation epochs")
     elif options.sp3:
         elevations = attach_elevations(mp, obs, results, summary, options, warnings)
+    timings["elevations_s"] = clock() - start
 
+    start = clock()
     estimates = results.estimates
     statistics = results.statistics
     slips = [s for s in results.cycle_slips if s.system in systems]
@@ -164,7 +177,10 @@ def build_report(path: str, options: ReportOptions) -> Report:
 
     multipath = multipath_table(statistics)
     slip_section = slip_summary(slips, counts, estimates)
+    timings["summary_s"] = clock() - start
+    start = clock()
     snr = snr_table(obs, systems)
+    timings["snr_s"] = clock() - start
     wavelets, band_series = None, None
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
@@ -195,7 +211,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
         "warnings": warnings,
     }
     details = {"estimates": estimates, "band_series": band_series, "results": results,
-               "footprints": footprints}
+               "footprints": footprints, "timings": timings}
     return Report(data, details)
 
 
@@ -261,9 +277,11 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
         return None
     folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-")
     try:
-        merged = sp3files.merge(chosen, folder)
         try:
-            sp3 = mp.read_sp3(merged)
+            if options.orbit_reader is not None:
+                sp3 = options.orbit_reader(chosen)
+            else:
+                sp3 = mp.read_sp3(sp3files.merge(chosen, folder))
         except OSError as exc:
             raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
         computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
