@@ -283,6 +283,9 @@ def cmd_archive(args, stdout: TextIO, stderr: TextIO) -> int:
         raise
     for path, error in summary.failures:
         stderr.write(f"skarvo-mp: {path}: {error}\n")
+    if summary.submitted == 0 and not summary.failures:
+        stdout.write(f"nothing to do: all {summary.found} files are already in {args.run_dir}\n")
+        return EXIT_OK
     stdout.write(f"{summary.processed} files processed in {summary.wall_s:.1f} s on {summary.workers or 0} workers: "
                  f"{summary.ok} with multipath, {summary.no_multipath} without, {len(summary.failures)} failed; "
                  f"{summary.skipped} already in the archive. Tables: "
