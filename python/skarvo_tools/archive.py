@@ -283,7 +283,7 @@ def process_file(path: str, size: int, mtime_ns: int, token: str) -> Dict[str, A
     settings = _RUNS.get(token)
     if settings is None:  # the plugin never reached this worker: let Dask report it
         raise RuntimeError("this worker did not receive the run settings")
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     options = ReportOptions(sp3=settings.orbits, systems=settings.systems, plots=False, wavelets=False,
                             orbit_reader=read_orbits)
     try:
@@ -301,6 +301,7 @@ def process_file(path: str, size: int, mtime_ns: int, token: str) -> Dict[str, A
             traceback.print_exc()
         result, timings = failure(path, size, mtime_ns, f"internal error: {type(exc).__name__}: {exc}"), {}
     timings["task_s"] = time.perf_counter() - start
+    timings["task_cpu_s"] = time.process_time() - cpu
     result["timings"] = timings
     return result
 

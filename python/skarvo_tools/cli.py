@@ -303,7 +303,8 @@ def cmd_timeline(args, stdout: TextIO, stderr: TextIO) -> int:
     pages, notes = timeline.write_timelines(args.run_dir, out, args.station or None)
     for note in notes:
         stderr.write(f"skarvo-mp: note: {note}\n")
-    stdout.write(f"{len(pages)} station timelines written to {out}: {os.path.join(out, 'index.html')}\n")
+    count = len(pages) - (0 if args.station else 1)
+    stdout.write(f"{count} station timeline{'s' if count != 1 else ''} written to {out}: {pages[0]}\n")
     return EXIT_OK
 
 

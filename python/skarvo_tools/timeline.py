@@ -122,11 +122,22 @@ def load(run_dir: str, station: str) -> StationHistory:
 # -- figures -------------------------------------------------------------------------------------
 
 def _mark_changes(ax, changes, label: bool) -> None:
+    """Dashed lines on the days the equipment changed; on the top panel, the
+    change written just above the plot area."""
     for k, (day, text) in enumerate(changes):
         ax.axvline(day, color="#a00", linestyle="--", linewidth=1)
         if label:
-            ax.annotate(text, (day, 1.0), xycoords=("data", "axes fraction"), xytext=(3, -12 - 11 * (k % 3)),
-                        textcoords="offset points", fontsize=7, color="#a00")
+            ax.annotate(text, (day, 1.0), xycoords=("data", "axes fraction"), xytext=(2, 3 + 9 * (k % 3)),
+                        textcoords="offset points", fontsize=7, color="#a00", annotation_clip=False)
+
+
+def _layout(fig, height_in: float) -> None:
+    # Legends sit right of the plots and change labels above them.
+    fig.subplots_adjust(left=0.08, right=0.84, top=1 - 0.75 / height_in, bottom=0.85 / height_in, hspace=0.45)
+
+
+def _legend(ax, ncol: int = 1) -> None:
+    ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0, ncol=ncol)
 
 
 def _by_system(history: StationHistory, series: Dict[str, Dict[_dt.date, float]]) -> List[Tuple[str, List[str]]]:
@@ -139,7 +150,8 @@ def _by_system(history: StationHistory, series: Dict[str, Dict[_dt.date, float]]
 
 def _signal_figure(history: StationHistory, series, ylabel: str, title: str, folder: str, name: str) -> str:
     groups = _by_system(history, series)
-    fig = plots._figure(11, 1.2 + 2.6 * len(groups))
+    height = 1.5 + 2.4 * len(groups)
+    fig = plots._figure(11, height)
     changes = history.changes()
     for k, (system, signals) in enumerate(groups):
         ax = fig.add_subplot(len(groups), 1, k + 1)
@@ -150,10 +162,11 @@ def _signal_figure(history: StationHistory, series, ylabel: str, title: str, fol
         _mark_changes(ax, changes, label=k == 0)
         ax.set_ylabel(ylabel)
         ax.set_title(f"{plots.FULL_SYSTEM_NAMES.get(system, system)}", fontsize=9, loc="left")
-        ax.legend(fontsize=7, ncol=min(6, len(signals)), loc="upper right")
+        _legend(ax, ncol=1 + len(signals) // 9)
         ax.grid(alpha=0.3)
     fig.suptitle(title)
     fig.autofmt_xdate()
+    _layout(fig, height)
     return plots._save(fig, folder, name)
 
 
@@ -169,20 +182,22 @@ def _slip_figure(history: StationHistory, folder: str, name: str) -> str:
         bottom = [b + v for b, v in zip(bottom, values)]
     _mark_changes(ax, changes, label=True)
     ax.set_ylabel("slips per day")
-    ax.legend(fontsize=7, loc="upper right")
+    _legend(ax)
     ax.grid(alpha=0.3)
     ax2 = fig.add_subplot(2, 1, 2, sharex=ax)
     points = [(d, history.daily[d]["observations_per_slip"]) for d in days
               if history.daily[d]["observations_per_slip"]]
     if points:
-        ax2.plot([p[0] for p in points], [p[1] for p in points], marker="o", markersize=3, linewidth=1,
-                 color="#444")
-        ax2.set_yscale("log")
+        values = [p[1] for p in points]
+        ax2.plot([p[0] for p in points], values, marker="o", markersize=3, linewidth=1, color="#444")
+        if max(values) > 20 * min(values):  # a log scale only where it shows something
+            ax2.set_yscale("log")
     _mark_changes(ax2, changes, label=False)
     ax2.set_ylabel("observations per slip")
     ax2.grid(alpha=0.3, which="both")
     fig.suptitle(f"{history.station}: cycle slips")
     fig.autofmt_xdate()
+    _layout(fig, 6)
     return plots._save(fig, folder, name)
 
 
@@ -241,9 +256,10 @@ def index_page(entries: Sequence[Tuple[str, str, StationHistory]], failures: int
 
 def write_timelines(run_dir: str, out_dir: str, stations: Optional[Sequence[str]] = None
                     ) -> Tuple[List[str], List[str]]:
-    """Writes a page per station (and the index) into `out_dir`; returns the
-    pages written and notes (figures skipped, ...). Raises UserError for an
-    empty archive or an unknown station."""
+    """Writes a page per station into `out_dir`, and the index of all stations
+    when no station is named; returns the pages written and notes (figures
+    skipped, ...). Raises UserError for an empty archive or an unknown
+    station."""
     known = archive_store.stations(run_dir)
     if not known:
         raise UserError(f"{run_dir} holds no archived files (run 'skarvo-mp archive' first)")
@@ -285,7 +301,10 @@ def write_timelines(run_dir: str, out_dir: str, stations: Optional[Sequence[str]
             f.write(station_page(history, figures))
         pages.append(path)
         entries.append((station, f"{folder_name}/index.html", history))
-    failures = archive_store.read_table(run_dir, "failures").num_rows
-    with open(os.path.join(out_dir, "index.html"), "w", encoding="utf-8") as f:
-        f.write(index_page(entries, failures))
+    if not stations:
+        failures = archive_store.read_table(run_dir, "failures").num_rows
+        index = os.path.join(out_dir, "index.html")
+        with open(index, "w", encoding="utf-8") as f:
+            f.write(index_page(entries, failures))
+        pages.insert(0, index)
     return pages, notes
