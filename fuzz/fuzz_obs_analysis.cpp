@@ -1,5 +1,5 @@
 // The multipath analysis of whatever the observation reader makes of
-// arbitrary bytes (first byte odd: gzip input). Neither may crash
+// arbitrary bytes (decoded by their content). Neither may crash
 // or touch memory it does not own.
 #include <cstddef>
 #include <cstdint>
@@ -10,10 +10,8 @@
 #include "rinex/obs_reader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
-    const bool gzip = (data[0] & 1u) != 0;
-    const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-    auto read = skarvo::rinex::read_obs_buffer(bytes, gzip);
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto read = skarvo::rinex::read_obs_buffer(bytes);
     if (!read) {
         (void)read.error().message();
         return 0;

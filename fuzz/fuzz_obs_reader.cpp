@@ -1,6 +1,5 @@
-// The observation reader on arbitrary bytes: the first byte selects plain
-// (even) or gzip (odd) input, the rest is the file. A successful read must
-// leave consistent storage.
+// The observation reader on arbitrary bytes, decoded by their content (plain,
+// gzip, ...). A successful read must leave consistent storage.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,10 +9,8 @@
 #include "rinex/obs_reader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
-    const bool gzip = (data[0] & 1) != 0;
-    const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-    auto result = skarvo::rinex::read_obs_buffer(bytes, gzip);
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto result = skarvo::rinex::read_obs_buffer(bytes);
     if (!result) {
         (void)result.error().message();
         return 0;

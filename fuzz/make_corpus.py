@@ -41,8 +41,8 @@ def main(out: str) -> None:
     sp3_files += sorted((ROOT / "tests" / "files" / "sp3").glob("*")) if (ROOT / "tests" / "files" / "sp3").exists() else []
 
     obs = [piece for p in obs_files for piece in pieces(text_of(p))]
-    # The first byte selects plain (even) or gzip (odd) input in the reader target.
-    obs_seeds = [b"\0" + o for o in obs] + [b"\1" + gzip.compress(o) for o in obs[:20]]
+    # The reader decides the decoding by content: plain and gzip pieces alike.
+    obs_seeds = obs + [gzip.compress(o, mtime=0) for o in obs[:20]]
     write(corpus, "fuzz_obs_reader", obs_seeds)
     write(corpus, "fuzz_obs_analysis", obs_seeds)
     write(corpus, "fuzz_sp3", [piece for p in sp3_files for piece in pieces(text_of(p))])

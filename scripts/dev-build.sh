@@ -5,7 +5,7 @@
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/dev}
-shift 2>/dev/null || true
+if [ $# -gt 0 ]; then shift; fi
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$here" -B "$build" -G Ninja \
         -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" \

@@ -322,7 +322,7 @@ def test_sp3_of_another_day_is_not_used_and_position_option_overrides_header(sma
 
 def test_batch_with_a_broken_file(data, tmp_path):
     broken = tmp_path / "broken.rnx.gz"
-    broken.write_bytes(b"this is not gzip data at all")
+    broken.write_bytes(b"\x1f\x8b\x08\x00 and then not gzip data at all")
     files = [str(data(PDEL)), str(broken), str(data(FLRS))]
     out_dir = tmp_path / "batch"
     rc, out, err = run("report", *files, "--out", out_dir, "--jobs", "2", "--no-plots")

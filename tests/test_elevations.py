@@ -87,3 +87,68 @@ def test_empty_results_are_left_alone(esbc, sp3):
     res = sm.MultipathAnalyzer(esbc, elevation_cutoff=50.0).analyze()
     assert res.compute_elevations(sp3, RECEIVER) == (0, 0)
     assert all(s.weighted_rms == 0.0 for s in res.statistics)
+
+
+@pytest.fixture(scope="module")
+def grg(gunzipped):
+    """The reference day's orbit that lacks BeiDou and some GPS satellites."""
+    return sm.read_sp3(str(gunzipped("sp3/GRG0MGXFIN_20201770000_01D_15M_ORB.SP3.gz")))
+
+
+@pytest.fixture(scope="module")
+def placed(esbc, grg):
+    """Results of the reference day (mask 12.5 degrees) with elevations from `grg`."""
+    res = sm.MultipathAnalyzer(esbc, elevation_cutoff=12.5).analyze()
+    res.compute_elevations(grg, RECEIVER)
+    return res
+
+
+def key(e):
+    return (e.satellite, e.epoch, e.signal, e.mp_value, e.elevation, e.azimuth, e.snr)
+
+
+@pytest.mark.parametrize("cutoff", [None, 30.0, -90.0], ids=["analyzer-mask", "30deg", "everything-known"])
+def test_elevation_mask_recomputes_statistics(placed, cutoff):
+    est = placed.estimates
+    masked = placed.apply_elevation_mask() if cutoff is None else placed.apply_elevation_mask(cutoff)
+    limit = 12.5 if cutoff is None else cutoff
+    kept = [e for e in est if math.isfinite(e.elevation) and e.elevation >= limit]
+    assert 0 < len(kept) < len(est) or limit < 0
+    assert [key(e) for e in masked.estimates] == [key(e) for e in kept]
+    assert masked.total_estimates() == len(kept)
+
+    before = {s.signal: s for s in placed.statistics}
+    assert [s.signal for s in masked.statistics] == list(before)
+    by_label = {}
+    for e in kept:
+        by_label.setdefault(SHORT[e.system] + "M" + e.signal[1:], []).append(e)
+    for st in masked.statistics:
+        rows = by_label.get(st.signal, [])
+        assert st.count == len(rows) and st.cycle_slips == before[st.signal].cycle_slips
+        if not rows:
+            assert (st.system, st.code, st.rms, st.weighted_rms, st.min, st.max) == ("", "", 0.0, 0.0, 0.0, 0.0)
+            continue
+        x = np.array([e.mp_value for e in rows])
+        w = np.array([weight(e.elevation) for e in rows])
+        assert (st.system, st.code) == (rows[0].system, rows[0].signal)
+        assert (st.min, st.max) == (x.min(), x.max())
+        assert [st.rms, st.mean, st.std_dev, st.weighted_rms] == pytest.approx(
+            [math.sqrt((x * x).mean()), x.mean(), x.std(), math.sqrt((w * x * x).sum() / w.sum())], rel=1e-9, abs=1e-12)
+
+    # Slips are kept; the original results are not changed.
+    assert masked.cycle_slip_counts == placed.cycle_slip_counts
+    assert [(s.satellite, s.epoch, s.signal) for s in masked.cycle_slips] == [
+        (s.satellite, s.epoch, s.signal) for s in placed.cycle_slips]
+    assert [key(e) for e in placed.estimates[::1000]] == [key(e) for e in est[::1000]]
+
+
+@pytest.mark.parametrize("cutoff, count", [(None, "all"), (45.0, "all"), (45.5, 0)])
+def test_elevation_mask_before_elevations_sees_the_placeholder(esbc, cutoff, count):
+    res = sm.MultipathAnalyzer(esbc, systems=["E"], max_epochs=300).analyze()
+    masked = res.apply_elevation_mask(cutoff)
+    assert masked.total_estimates() == (res.total_estimates() if count == "all" else 0)
+    assert [s.signal for s in masked.statistics] == [s.signal for s in res.statistics]
+    if count == 0:
+        assert all(s.count == 0 and s.rms == 0.0 for s in masked.statistics)
+    with pytest.raises(ValueError, match="not NaN"):
+        res.apply_elevation_mask(float("nan"))

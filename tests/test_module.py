@@ -169,29 +169,40 @@ def test_reimport_returns_the_same_module_object():
         sys.modules["skarvo_mp"] = saved
 
 
-def test_sub_interpreter_is_refused():
-    interpreters = pytest.importorskip("_xxsubinterpreters")
+# Each step: "main" imports in the main interpreter, "sub" tries in a new
+# sub-interpreter. Whichever comes first, a sub-interpreter is refused at
+# once and the main interpreter still gets the module.
+@pytest.mark.parametrize("steps", [["main", "sub"], ["sub", "main"], ["sub", "sub", "main", "sub"], ["sub"]],
+                         ids=["main-first", "sub-first", "subs-around-main", "sub-only"])
+def test_sub_interpreter_is_refused(steps):
+    pytest.importorskip("_xxsubinterpreters")
     location = str(__import__("pathlib").Path(skarvo_mp.__file__).parent)
-    # Run in a fresh process: a failed sub-interpreter import must not disturb
-    # the interpreter of the test session.
+    # Run in a fresh process: the module must not have been imported yet.
     script = textwrap.dedent(
         f"""
         import sys
-        sys.path.insert(0, {location!r})
-        import skarvo_mp
         import _xxsubinterpreters as si
-        interp = si.create()
-        try:
-            si.run_string(interp, "import sys; sys.path.insert(0, {location!r}); import skarvo_mp")
-        except Exception as exc:
-            print(type(exc).__name__, exc)
-        else:
-            print("imported")
+        sys.path.insert(0, {location!r})
+        for step in {steps!r}:
+            if step == "main":
+                import skarvo_mp
+                print("main", skarvo_mp.get_frequency("G", 1))
+                continue
+            interp = si.create()
+            try:
+                si.run_string(interp, "import sys; sys.path.insert(0, {location!r}); import skarvo_mp")
+            except Exception as exc:
+                print("sub", type(exc).__name__, exc)
+            else:
+                print("sub imported")
+            si.destroy(interp)
         """
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
-    assert "ImportError" in out and "sub-interpreters" in out
-    del interpreters
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                         timeout=60).stdout.splitlines()
+    refusal = ("sub RunFailedError <class 'ImportError'>: skarvo_mp does not support sub-interpreters: "
+               "it can be imported only in the main interpreter")
+    assert out == [refusal if s == "sub" else "main 1575420000.0" for s in steps]
 
 
 # Integer arguments are never wrapped into their width and wrong types never

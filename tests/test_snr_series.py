@@ -31,8 +31,8 @@ def obs():
 def test_codes_in_byte_order_and_satellites_without_series(obs):
     assert obs.snr_codes("G05") == ["S1C", "S1W", "S2L", "S2W", "S5Q"]
     assert [s.code for s in obs.get_snr_series("G05")] == ["S1C", "S1W", "S2L", "S2W", "S5Q"]
-    # Zero values list the code but give no series.
-    assert (obs.snr_codes("R07"), obs.get_snr_series("R07")) == (["S1C"], [])
+    # A value of zero is no observation: neither code nor series.
+    assert (obs.snr_codes("R07"), obs.get_snr_series("R07")) == ([], [])
     for satellite in ("G30", "E01", "R01"):
         assert obs.snr_codes(satellite) == [] and obs.get_snr_series(satellite) == []
 

@@ -187,6 +187,13 @@ class AnalysisResults:
     def total_estimates(self) -> int: ...
     def total_cycle_slips(self) -> int: ...
     def compute_elevations(self, sp3: Sp3Data, receiver: Ecef) -> tuple[int, int]: ...
+    def apply_elevation_mask(self, cutoff: float | None = None) -> AnalysisResults:
+        """New results with only the estimates at or above the elevation mask
+
+        Keeps the estimates whose elevation is known (not NaN) and at least
+        `cutoff` degrees (default: the analyzer's elevation_cutoff), with every
+        statistic recomputed from them; cycle slips are kept unchanged.
+        """
 
 class MultipathAnalyzer:
     """Python-exposed Multipath Analyzer"""

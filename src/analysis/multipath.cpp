@@ -1,6 +1,7 @@
 #include "analysis/multipath.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -45,6 +46,7 @@ std::uint64_t label_slip_count(const LabelGroup& group, std::span<const SignalPa
 
 util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config) {
     MultipathRun run;
+    run.elevation_cutoff_deg = config.elevation_cutoff_deg;
     if (!config.data) return run;
     const rinex::RinexObsData& data = *config.data;
 
@@ -110,6 +112,32 @@ util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config)
         g.estimates = {};
     }
     return run;
+}
+
+MultipathRun mask_by_elevation(const MultipathRun& run, double cutoff_deg) {
+    MultipathRun out;
+    out.slips = run.slips;
+    out.interval_s = run.interval_s;
+    out.elevation_cutoff_deg = run.elevation_cutoff_deg;
+    out.statistics.reserve(run.statistics.size());
+    std::vector<MpEstimate> kept;
+    for (const SignalStats& st : run.statistics) {
+        kept.clear();
+        if (st.begin < st.end && st.end <= run.estimates.size()) {
+            for (std::size_t i = st.begin; i < st.end; ++i) {
+                const MpEstimate& e = run.estimates[i];
+                // A NaN elevation (no orbit position) fails the comparison.
+                if (e.elevation_deg >= cutoff_deg && std::isfinite(e.elevation_deg)) kept.push_back(e);
+            }
+        }
+        SignalStats masked = signal_statistics(st.label, kept);
+        masked.begin = out.estimates.size();
+        out.estimates.insert(out.estimates.end(), kept.begin(), kept.end());
+        masked.end = out.estimates.size();
+        masked.cycle_slips = st.cycle_slips;
+        out.statistics.push_back(std::move(masked));
+    }
+    return out;
 }
 
 }  // namespace skarvo::analysis

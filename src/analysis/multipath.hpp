@@ -31,6 +31,9 @@ struct MultipathRun {
     /// Detector output; empty when detection is off.
     SlipResult slips;
     double interval_s = 0.0;
+    /// The analyzer's elevation mask in degrees: the default of
+    /// `mask_by_elevation`.
+    double elevation_cutoff_deg = 10.0;
 };
 
 /// The whole analysis: thinning, sampling interval, slip detection, pairing,
@@ -38,5 +41,12 @@ struct MultipathRun {
 /// only shrink the result. `SignalStats::cycle_slips` of a label counts the
 /// distinct slips recorded on phase 1 or phase 2 of any of its pairs.
 util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config);
+
+/// A copy of `run` holding only the estimates whose elevation is a number at
+/// or above `cutoff_deg` (in their order), with every statistics record
+/// recomputed from them. A label left without estimates stays, with count 0.
+/// Slips, slip counts per label, the interval and the analyzer's mask are
+/// copied unchanged.
+MultipathRun mask_by_elevation(const MultipathRun& run, double cutoff_deg);
 
 }  // namespace skarvo::analysis

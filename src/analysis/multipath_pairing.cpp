@@ -45,15 +45,14 @@ ObsIndex::ObsIndex(const RinexObsData& data, std::span<const std::uint32_t> epoc
         }
     }
 
-    freq_.assign(sats_.size() * bands, 0.0);
+    freq_.assign(sats_.size() * nc, 0.0);
     for (std::size_t s = 0; s < sats_.size(); ++s) {
         const Satellite& sat = sats_[s];
         std::optional<std::int8_t> fcn;
         if (sat.system == GnssSystem::GLONASS) fcn = util::resolve_glonass_fcn(sat.prn, data.header.glonass_slots);
-        for (std::uint8_t b = 0; b < bands; ++b)
-            freq_[s * bands + b] = util::carrier_frequency(static_cast<unsigned char>(rinex::system_letter(sat.system)),
-                                                           b, fcn)
-                                       .value_or(0.0);
+        const auto letter = static_cast<unsigned char>(rinex::system_letter(sat.system));
+        for (std::size_t c = 0; c < nc; ++c)
+            freq_[s * nc + c] = util::signal_frequency(letter, codes_[c].band, codes_[c].attribute, fcn).value_or(0.0);
     }
 }
 
@@ -133,15 +132,18 @@ std::string signal_label(GnssSystem s, const ObsCode& code) {
 
 namespace {
 
-// The phase on `band` with the largest obs_count, ties to the smaller
-// attribute; `present` holds the satellite's codes in (band, attribute) order.
+// The phase of partner band `band` whose frequency `usable` accepts with the
+// largest obs_count, ties to the smaller attribute; `present` holds the
+// satellite's codes in (band, attribute) order.
+template <class Usable>
 std::uint16_t best_phase(const ObsIndex& index, std::uint32_t s, std::span<const std::uint16_t> present,
-                         std::uint8_t band) {
+                         std::uint8_t band, Usable usable) {
     std::uint16_t best = no_code;
     std::uint32_t best_count = 0;
     for (const std::uint16_t c : present) {
         const ObsCode& code = index.code(c);
-        if (code.kind != ObsKind::Phase || code.band != band) continue;
+        if (code.kind != ObsKind::Phase || index.partner_band(s, c) != band || !usable(index.frequency(s, c)))
+            continue;
         const std::uint32_t n = index.count(s, c);
         if (best == no_code || n > best_count) {  // ascending attributes: the first of equals stays
             best = c;
@@ -174,24 +176,24 @@ std::vector<SignalPair> build_pairs(const MultipathConfig& config, const ObsInde
         for (const std::uint16_t c : present) {
             const ObsCode& code = index.code(c);
             if (code.kind != ObsKind::Code || !config.code_selected(sat.system, code)) continue;
-            const double f1 = index.frequency(s, code.band);
+            const double f1 = index.frequency(s, c);
             if (f1 == 0.0) continue;
-            const std::uint16_t p1 = best_phase(index, s, present, code.band);
+            // Phase 1 carries the code's own signal: on BeiDou band 1, B1I
+            // codes pair with B1I phases only and B1C codes with B1C phases.
+            const std::uint8_t own = index.partner_band(s, c);
+            const auto same_signal = [f1](double f) { return f == f1; };
+            const std::uint16_t p1 = best_phase(index, s, present, own, same_signal);
             if (p1 == no_code) continue;
 
+            const auto distinct = [f1](double f) { return f != 0.0 && std::abs((f1 * f1) / (f * f) - 1.0) >= 0.1; };
             std::uint16_t p2 = no_code;
-            double f2 = 0.0;
             for (const std::uint8_t b : partner_bands(sat.system)) {
-                if (b == code.band) continue;
-                const double f = index.frequency(s, b);
-                if (f == 0.0 || std::abs((f1 * f1) / (f * f) - 1.0) < 0.1) continue;
-                p2 = best_phase(index, s, present, b);
-                if (p2 != no_code) {
-                    f2 = f;
-                    break;
-                }
+                if (b == own) continue;
+                p2 = best_phase(index, s, present, b, distinct);
+                if (p2 != no_code) break;
             }
             if (p2 == no_code) continue;
+            const double f2 = index.frequency(s, p2);
 
             std::uint16_t snr = no_code;
             for (const std::uint16_t x : present) {
@@ -201,7 +203,7 @@ std::vector<SignalPair> build_pairs(const MultipathConfig& config, const ObsInde
             if (snr == no_code) {
                 for (const std::uint16_t x : present) {
                     const ObsCode& k = index.code(x);
-                    if (k.kind == ObsKind::Snr && k.band == code.band) {
+                    if (k.kind == ObsKind::Snr && k.band == code.band && index.frequency(s, x) == f1) {
                         snr = x;  // smallest attribute: `present` is in attribute order
                         break;
                     }
@@ -269,7 +271,10 @@ std::vector<MpSeries> fill_series(const RinexObsData& data, std::span<const std:
                 const double l2 = data.obs[where[pair.phase2_id]].value;
                 const double k = 2.0 / (pair.alpha - 1.0);
                 const double mp = code_m - (1.0 + k) * pair.wavelength1_m * l1 + k * pair.wavelength2_m * l2;
-                if (!(std::abs(mp) <= 1.0e7)) continue;  // also drops NaN and infinities
+                // No bound on the size: receivers that start the phase near
+                // zero leave a constant of 10^7 m or more, which the arc's
+                // bias removal takes out; jumps split arcs instead.
+                if (!std::isfinite(mp)) continue;
                 MpSeries& out = series[i];
                 out.times_ms.push_back(ms);
                 out.values_m.push_back(mp);

@@ -35,10 +35,19 @@ public:
     std::uint16_t code_of(std::size_t pos) const noexcept { return code_of_[pos]; }
     /// Epochs in which satellite `s` carries code `c` (`obs_count`).
     std::uint32_t count(std::uint32_t s, std::uint16_t c) const noexcept { return counts_[s * codes_.size() + c]; }
-    /// Carrier frequency of satellite `s` on `band` in Hz, or 0 when the
-    /// frequency table has none (GLONASS channels resolved from the header).
-    double frequency(std::uint32_t s, std::uint8_t band) const noexcept {
-        return band < 10 ? freq_[s * 10 + band] : 0.0;
+    /// Carrier frequency in Hz of code `c` of satellite `s`, or 0 when the
+    /// frequency table has none (GLONASS channels resolved from the header;
+    /// the attribute tells the two signals of BeiDou band 1 apart).
+    double frequency(std::uint32_t s, std::uint16_t c) const noexcept { return freq_[s * codes_.size() + c]; }
+    /// The band under which code `c` of satellite `s` takes part in the walk
+    /// over partner bands: its band digit, except B1I written on BeiDou band
+    /// 1 (C1I, L1I: RINEX 3.02), which walks as band 2, where later versions
+    /// write it, so that both spellings pair alike.
+    std::uint8_t partner_band(std::uint32_t s, std::uint16_t c) const noexcept {
+        const rinex::ObsCode& k = codes_[c];
+        const bool b1i = sats_[s].system == rinex::GnssSystem::BeiDou && k.band == 1 &&
+                         (k.attribute == 'I' || k.attribute == 'Q');
+        return b1i ? std::uint8_t{2} : k.band;
     }
     /// Number of `c`, or no_code when the indexed epochs never carry it.
     std::uint16_t find(const rinex::ObsCode& c) const noexcept;
@@ -100,7 +109,8 @@ struct MpSeries {
 };
 
 /// Fills one series per pair (same order as `pairs`). A point needs the code
-/// and both phases at the epoch and a finite MP of at most 1e7 m.
+/// and both phases at the epoch and a finite MP (of any size: raw phase
+/// offsets are a constant of the arc).
 std::vector<MpSeries> fill_series(const rinex::RinexObsData& data, std::span<const std::uint32_t> epochs,
                                   const ObsIndex& index, std::span<const SignalPair> pairs);
 

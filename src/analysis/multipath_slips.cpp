@@ -116,9 +116,10 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
                 const ObsCode& code = index.code(c);
                 if (code.kind == ObsKind::Phase) {
                     phases.push_back(c);
-                    if (code.band < band_phase.size() &&
-                        (band_phase[code.band] == no_code || code.attribute < index.code(band_phase[code.band]).attribute))
-                        band_phase[code.band] = c;
+                    const std::uint8_t b = index.partner_band(s, c);
+                    if (b < band_phase.size() &&
+                        (band_phase[b] == no_code || code.attribute < index.code(band_phase[b]).attribute))
+                        band_phase[b] = c;
                 } else if (code.kind == ObsKind::Code) {
                     codes.push_back(c);
                 }
@@ -145,7 +146,10 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
             if (settings.use_lli) {
                 for (const std::uint16_t c : phases) {
                     const std::uint8_t lli = data.obs[where[c]].lli;
-                    if (lli != rinex::ObsEntry::no_digit && (lli & 3u) != 0) add(SlipMethod::Lli, index.code(c), {}, 1.0, 0.0);
+                    // Bit 0 is a loss of lock. Bit 1 only says that a half-cycle
+                    // ambiguity is possible: phones and some receivers set it on
+                    // every phase until the navigation message resolves it.
+                    if (lli != rinex::ObsEntry::no_digit && (lli & 1u) != 0) add(SlipMethod::Lli, index.code(c), {}, 1.0, 0.0);
                 }
             }
 
@@ -161,14 +165,14 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
             const double ion_threshold = settings.ion_delta_base_m + settings.ion_delta_rate_m_per_s * dt;
             for (const std::uint16_t c : phases) {
                 const ObsCode& l1 = index.code(c);
-                const double f1 = index.frequency(s, l1.band);
+                const double f1 = index.frequency(s, c);
                 if (f1 == 0.0) continue;
                 std::uint16_t partner = no_code;
                 double f2 = 0.0;
                 for (const std::uint8_t b : partner_bands(sat.system)) {
-                    if (b == l1.band) continue;
-                    const double f = index.frequency(s, b);
-                    if (f == 0.0 || std::abs((f1 * f1) / (f * f) - 1.0) < 0.1 || band_phase[b] == no_code) continue;
+                    if (b == index.partner_band(s, c) || band_phase[b] == no_code) continue;
+                    const double f = index.frequency(s, band_phase[b]);
+                    if (f == 0.0 || std::abs((f1 * f1) / (f * f) - 1.0) < 0.1) continue;
                     partner = band_phase[b];
                     f2 = f;
                     break;
@@ -192,7 +196,7 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
                 const std::uint16_t ph = phase_of_code[c];
                 if (ph == no_code || seen[ph] != tick) continue;
                 const ObsCode& code = index.code(c);
-                const double f = index.frequency(s, code.band);
+                const double f = index.frequency(s, c);
                 if (f == 0.0) continue;
                 const double cmc = util::wavelength(f) * data.obs[where[ph]].value - data.obs[where[c]].value;
                 if (usable && st.cmc_stamp[row + c] == old) {

@@ -2,13 +2,9 @@
 // lenient field conversion.
 #include "navigation/sp3.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
+#include "io/input.hpp"
 #include "utils/text.hpp"
 
 namespace skarvo::nav {
@@ -118,83 +114,28 @@ private:
     std::unordered_map<std::uint64_t, std::uint32_t> slot_;
 };
 
-util::GnssError not_utf8() { return util::GnssError::io("stream did not contain valid UTF-8"); }
-
-// Hands one line (LF removed) to the parser after dropping one trailing CR;
-// false when the line is not valid UTF-8.
-bool feed(Sp3Parser& parser, std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!util::valid_utf8(line)) return false;
-    parser.line(line);
-    return true;
+// Every line goes to the parser; the line reader has already dropped the
+// line feed and trailing carriage returns and checked the UTF-8.
+util::Result<Sp3Data> read_lines(io::LineReader& lines) {
+    Sp3Parser parser;
+    io::Line line;
+    while (lines.next(line)) parser.line(line.text);
+    if (lines.error()) return *lines.error();
+    return parser.finish();
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
-util::Result<Sp3Data> read_sp3_buffer(std::string_view text) {
-    Sp3Parser parser;
-    while (!text.empty()) {
-        const std::size_t nl = text.find('\n');
-        const std::string_view line = text.substr(0, nl);
-        if (!feed(parser, line)) return not_utf8();
-        if (nl == std::string_view::npos) break;
-        text.remove_prefix(nl + 1);
-    }
-    return parser.finish();
+util::Result<Sp3Data> read_sp3_buffer(std::string_view bytes) {
+    auto input = io::open_memory(bytes);
+    if (!input) return std::move(input).error();
+    return read_lines(*input->lines);
 }
 
 util::Result<Sp3Data> read_sp3_file(const std::string& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return util::GnssError::from_errno(errno);
-    FileDescriptor file(fd);
-
-    Sp3Parser parser;
-    char buf[8192];
-    std::string pending;  // start of a line that runs past the buffer
-    while (true) {
-        const ssize_t got = ::read(file.get(), buf, sizeof buf);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return util::GnssError::from_errno(errno);
-        }
-        if (got == 0) break;
-        std::string_view chunk(buf, static_cast<std::size_t>(got));
-        while (true) {
-            const std::size_t nl = chunk.find('\n');
-            if (nl == std::string_view::npos) {
-                pending.append(chunk);
-                break;
-            }
-            bool ok;
-            if (pending.empty()) {
-                ok = feed(parser, chunk.substr(0, nl));
-            } else {
-                pending.append(chunk.substr(0, nl));
-                ok = feed(parser, pending);
-                pending.clear();
-            }
-            if (!ok) return not_utf8();
-            chunk.remove_prefix(nl + 1);
-        }
-    }
-    if (!pending.empty() && !feed(parser, pending)) return not_utf8();
-    return parser.finish();
+    auto input = io::open_file(path);
+    if (!input) return std::move(input).error();
+    return read_lines(*input->lines);
 }
 
 }  // namespace skarvo::nav

@@ -67,13 +67,14 @@ private:
     std::vector<Sp3Track> tracks_;
 };
 
-/// Reads an SP3 file as plain text (no decompression). Malformed lines and
-/// fields are skipped or defaulted; only a file that cannot be read, or is
-/// not valid UTF-8, fails (kind Io).
+/// Reads an SP3 file, decoded by its content (plain text or gzip; see
+/// io/input.hpp). Malformed lines and fields are skipped or defaulted; only
+/// a file that cannot be read or decoded, or whose text is not valid UTF-8,
+/// fails (kind Io).
 util::Result<Sp3Data> read_sp3_file(const std::string& path);
 
-/// Same as read_sp3_file, on text already in memory.
-util::Result<Sp3Data> read_sp3_buffer(std::string_view text);
+/// Same as read_sp3_file, on bytes already in memory (borrowed).
+util::Result<Sp3Data> read_sp3_buffer(std::string_view bytes);
 
 /// Number of interpolation nodes (a polynomial of degree 8).
 inline constexpr std::size_t sp3_interpolation_nodes = 9;

@@ -1,4 +1,5 @@
 // The multipath analyzer, its result classes and compute_elevation.
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -321,6 +322,31 @@ void bind_analysis_results(py::module_& m) {
         py::arg("sp3"), py::arg("receiver"),
         "compute_elevations($self, sp3, receiver)\n--\n\nCompute elevations and azimuths for all estimates "
         "using SP3 data\nReturns (computed_count, failed_count)");
+    cls.def(
+        "apply_elevation_mask",
+        [](const PyAnalysisResults& r, std::optional<double> cutoff) {
+            if (cutoff && std::isnan(*cutoff)) raise_value_error("cutoff must be a number of degrees, not NaN");
+            auto lock = lock_store(*r.store);
+            auto out = std::make_shared<ResultsStore>();
+            {
+                // Reads the estimates under the store's mutex and writes only
+                // the new store, which no other thread can see yet.
+                py::gil_scoped_release release;
+                const MultipathRun& run = r.store->run;
+                out->run = analysis::mask_by_elevation(run, cutoff.value_or(run.elevation_cutoff_deg));
+            }
+            return PyAnalysisResults{std::move(out)};
+        },
+        py::arg("cutoff") = py::none(),
+        "apply_elevation_mask($self, cutoff=None)\n--\n\nNew results with only the estimates at or above the "
+        "elevation mask\n\nKeeps the estimates whose elevation is known and at least `cutoff` degrees "
+        "(default: the analyzer's elevation_cutoff) and recomputes every statistic (count, rms, weighted_rms, "
+        "mean, std_dev, min, max) from them.\n\n"
+        "Use it after compute_elevations: analyze() only knows the placeholder elevation of 45 degrees, so "
+        "before that the mask keeps every estimate or none. Estimates whose satellite the orbit could not "
+        "place (elevation NaN) are dropped. A signal left without estimates stays listed with count 0. "
+        "Cycle slips, their counts and each signal's cycle_slips are kept as they are. These results are "
+        "not changed.");
     cls.def("__repr__", [](const PyAnalysisResults& r) {
         auto lock = lock_store(*r.store);
         const MultipathRun& run = r.store->run;

@@ -92,7 +92,6 @@ PyModuleDef module_def = {
 };
 
 PyObject* cached_module = nullptr;
-std::int64_t owner_interpreter = -1;
 
 }  // namespace
 }  // namespace skarvo::python
@@ -100,14 +99,18 @@ std::int64_t owner_interpreter = -1;
 extern "C" PYBIND11_EXPORT PyObject* PyInit_skarvo_mp() {
     namespace sp = skarvo::python;
     PYBIND11_CHECK_PYTHON_VERSION
-    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    // Only the main interpreter can own the module, whichever interpreter
+    // tries first. Refuse before the binding layer sets up its process-wide
+    // state: that takes the interpreter lock through PyGILState_Ensure, which
+    // in a sub-interpreter switches to the main interpreter's thread state
+    // and waits for ever on the lock this thread already holds.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "skarvo_mp does not support sub-interpreters: it can be imported only in the "
+                        "main interpreter");
+        return nullptr;
+    }
     if (sp::cached_module) {
-        if (interp != sp::owner_interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "skarvo_mp does not support sub-interpreters: it can be imported only in the "
-                            "interpreter that first imported it");
-            return nullptr;
-        }
         Py_INCREF(sp::cached_module);
         return sp::cached_module;
     }
@@ -118,7 +121,6 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_skarvo_mp() {
         auto m = pybind11::reinterpret_steal<pybind11::module_>(raw);
         sp::init_module(m);
         sp::cached_module = m.inc_ref().ptr();  // kept for the life of the process
-        sp::owner_interpreter = interp;
         return m.release().ptr();
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS

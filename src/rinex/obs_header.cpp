@@ -251,14 +251,16 @@ std::optional<ObsCode> translate_v2_type(std::string_view type) noexcept {
     if (type.size() != 2) return std::nullopt;
     const char kind = util::ascii_upper(type[0]);
     const char band = type[1];
-    if (band != '1' && band != '2' && band != '5') return std::nullopt;
+    if (band != '1' && band != '2' && band != '5' && band != '6' && band != '7' && band != '8') return std::nullopt;
     const std::uint8_t b = static_cast<std::uint8_t>(band - '0');
-    // Bands 1 and 2 map to the C/A (C) or P-code (P) attribute, band 5 to
-    // the combined I+Q signal (X).
-    const char attr = band == '5' ? 'X' : 'C';
+    // Bands 1 and 2 map to the C/A (C) or P-code (P) attribute; bands 5 to 8
+    // (version 2.11 Galileo E5a, E6, E5b, E5a+b, and the other systems of
+    // 2.12-style files) to the combined signal (X), which has no P-code.
+    const bool combined = b >= 5;
+    const char attr = combined ? 'X' : 'C';
     switch (kind) {
         case 'C': return ObsCode{ObsKind::Code, b, attr};
-        case 'P': return band == '5' ? std::nullopt : std::optional<ObsCode>(ObsCode{ObsKind::Code, b, 'P'});
+        case 'P': return combined ? std::nullopt : std::optional<ObsCode>(ObsCode{ObsKind::Code, b, 'P'});
         case 'L': return ObsCode{ObsKind::Phase, b, attr};
         case 'D': return ObsCode{ObsKind::Doppler, b, attr};
         case 'S': return ObsCode{ObsKind::Snr, b, attr};

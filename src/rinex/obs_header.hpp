@@ -5,11 +5,14 @@
 #include <optional>
 #include <string_view>
 
-#include "rinex/line_reader.hpp"
+#include "io/line_reader.hpp"
 #include "rinex/types.hpp"
 #include "utils/error.hpp"
 
 namespace skarvo::rinex {
+
+using io::Line;
+using io::LineReader;
 
 /// Version text such as "3.04" (major 2, 3 or 4; the minor number from at
 /// most two characters after the point). Absent when unsupported.

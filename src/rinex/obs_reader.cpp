@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "io/input.hpp"
 #include "rinex/obs_header.hpp"
 #include "rinex/obs_records.hpp"
 
@@ -17,13 +18,6 @@ namespace {
 
 using util::GnssError;
 using util::Result;
-
-// The final component of a path, trailing separators ignored.
-std::string_view final_component(std::string_view path) noexcept {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 // The extension of a file name: the text after its last ".", when the name is
 // not ".." and that dot is not its first character.
@@ -34,36 +28,17 @@ std::string_view extension_of(std::string_view name) noexcept {
     return name.substr(dot + 1);
 }
 
-// Expected size of the text of a gzip file: the uncompressed size that the
-// trailer gives for the last member, trusted only up to a ratio that RINEX
-// text does not exceed, so that a damaged trailer cannot make us reserve
-// gigabytes. Only an estimate for reserving storage.
-constexpr std::uint64_t max_gzip_ratio = 16;
-
-std::uint64_t gzip_size_hint(const unsigned char* trailer, std::uint64_t compressed) {
-    if (compressed < 18 || !trailer) return compressed * 4;
-    const std::uint64_t isize = trailer[0] | (std::uint64_t{trailer[1]} << 8) | (std::uint64_t{trailer[2]} << 16) |
-                                (std::uint64_t{trailer[3]} << 24);
-    return std::clamp(isize, compressed, compressed * max_gzip_ratio);
-}
-
-std::uint64_t gzip_file_size_hint(int fd, std::uint64_t compressed) {
-    unsigned char t[4];
-    const bool ok = compressed >= 18 && ::pread(fd, t, 4, static_cast<off_t>(compressed - 4)) == 4;
-    return gzip_size_hint(ok ? t : nullptr, compressed);
-}
-
 Result<RinexObsData> read_path(const std::string& path) {
     struct stat st;
     if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0)
         return GnssError(util::ErrorKind::FileNotFound, path);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
     if (fd < 0) return GnssError::from_errno(errno);
-    const bool gzip = has_gzip_extension(path);
-    const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    const std::uint64_t hint = gzip ? gzip_file_size_hint(fd, size) : size;
-    LineReader reader(gzip ? make_gzip_fd_source(fd) : make_fd_source(fd));
-    return parse_obs(reader, hint);
+    auto input = io::open_fd(fd);
+    if (!input) return std::move(input).error();
+    return parse_obs(*input->lines, input->size_hint);
 }
 
 // Removes the file when it goes out of scope.
@@ -97,8 +72,6 @@ std::string quoted(std::string_view s) {
 
 }  // namespace
 
-bool has_gzip_extension(std::string_view path) noexcept { return extension_of(final_component(path)) == "gz"; }
-
 Result<RinexObsData> parse_obs(LineReader& reader, std::uint64_t size_hint) {
     RinexObsData data;
     if (auto st = parse_header(reader, data.header); !st) return std::move(st).error();
@@ -110,17 +83,10 @@ Result<RinexObsData> parse_obs(LineReader& reader, std::uint64_t size_hint) {
 
 Result<RinexObsData> read_obs_file(const std::string& path) { return read_path(path); }
 
-Result<RinexObsData> read_obs_buffer(std::string_view bytes, bool gzip) {
-    if (gzip) {
-        const auto* trailer = bytes.size() >= 18
-                                  ? reinterpret_cast<const unsigned char*>(bytes.data() + bytes.size() - 4)
-                                  : nullptr;
-        const std::uint64_t hint = gzip_size_hint(trailer, bytes.size());
-        LineReader reader(make_gzip_memory_source(bytes));
-        return parse_obs(reader, hint);
-    }
-    LineReader reader(bytes);
-    return parse_obs(reader, bytes.size());
+Result<RinexObsData> read_obs_buffer(std::string_view bytes) {
+    auto input = io::open_memory(bytes);
+    if (!input) return std::move(input).error();
+    return parse_obs(*input->lines, input->size_hint);
 }
 
 std::string temp_directory() {

@@ -1,25 +1,21 @@
-// Entry points of the observation reader: a file path (plain or gzip by its
-// extension), bytes in memory, and bytes handed over through a temporary file.
+// Entry points of the observation reader: a file path, bytes in memory, and
+// bytes handed over through a temporary file. The content decides how the
+// bytes are decoded (see io/input.hpp).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "rinex/line_reader.hpp"
+#include "io/line_reader.hpp"
 #include "rinex/types.hpp"
 #include "utils/error.hpp"
 
 namespace skarvo::rinex {
 
-/// True when the extension of the path's final component (the text after its
-/// last "."; none when the component is "..", or its only dot is the first
-/// character) is exactly "gz".
-bool has_gzip_extension(std::string_view path) noexcept;
-
 /// Parses the header and the records from `reader`. `size_hint` (bytes of
 /// text expected, 0 when unknown) only sizes the storage reserved up front.
-util::Result<RinexObsData> parse_obs(LineReader& reader, std::uint64_t size_hint = 0);
+util::Result<RinexObsData> parse_obs(io::LineReader& reader, std::uint64_t size_hint = 0);
 
 /// Reads an observation file. FileNotFound when the path cannot be examined,
 /// Io when it cannot be opened or read (a directory, a corrupt gzip stream,
@@ -27,9 +23,9 @@ util::Result<RinexObsData> parse_obs(LineReader& reader, std::uint64_t size_hint
 /// Streams the file: memory holds the growing result and one buffer.
 util::Result<RinexObsData> read_obs_file(const std::string& path);
 
-/// Parses a whole file held in memory, gzip-compressed when `gzip`. The bytes
-/// are borrowed for the duration of the call.
-util::Result<RinexObsData> read_obs_buffer(std::string_view bytes, bool gzip);
+/// Parses a whole file held in memory, decoded by its content. The bytes are
+/// borrowed for the duration of the call.
+util::Result<RinexObsData> read_obs_buffer(std::string_view bytes);
 
 /// The directory for temporary files: $TMPDIR when set and not empty, else
 /// "/tmp". Reads the environment: call it where no other thread may change it.
@@ -40,7 +36,7 @@ enum class BytesStep : std::uint8_t { CreateTemp, WriteTemp, Parse };
 
 /// Writes `data` to a new temporary file in `temp_dir` and reads it with
 /// read_obs_file. The file is created exclusively under a unique name that
-/// keeps the extension of `filename` (so ".gz" still selects gzip) and is
+/// keeps the extension of `filename` (for whoever looks at the folder) and is
 /// removed in every outcome. `filename` must be a plain file name: empty,
 /// ".", "..", or a name holding "/" or a NUL character is refused at the
 /// CreateTemp step. On failure `failed` tells the step; for CreateTemp and

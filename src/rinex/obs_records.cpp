@@ -241,6 +241,9 @@ private:
             } else if (!detail::parse_number(f, std::min<std::size_t>(14, flen), e.value)) {
                 continue;
             }
+            // Exactly zero is how many receivers write a signal they list but
+            // do not track: not observed, like a blank field (LLI and SSI too).
+            if (e.value == 0.0) continue;
             e.code = list.codes[k];
             if (flen >= 15 && is_digit(f[14])) e.lli = static_cast<std::uint8_t>(f[14] - '0');
             if (flen >= 16 && is_digit(f[15])) e.ssi = static_cast<std::uint8_t>(f[15] - '0');
@@ -393,6 +396,7 @@ private:
             const auto r = lines_[li].ascii ? detail::parse_f14_3(s.data() + off, e.value) : detail::F14::Other;
             if (r == detail::F14::Blank) continue;
             if (r == detail::F14::Other && !detail::parse_number(s.data() + off, 14, e.value)) continue;
+            if (e.value == 0.0) continue;  // not observed, as in version 3
             e.code = *codes_[k];
             e.lli = detail::digit_at(s, off + 14);
             e.ssi = detail::digit_at(s, off + 15);

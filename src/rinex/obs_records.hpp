@@ -4,11 +4,14 @@
 
 #include <cstdint>
 
-#include "rinex/line_reader.hpp"
+#include "io/line_reader.hpp"
 #include "rinex/types.hpp"
 #include "utils/error.hpp"
 
 namespace skarvo::rinex {
+
+using io::Line;
+using io::LineReader;
 
 /// Reads version 3/4 records until the input ends, appending to `data`
 /// (whose header must be complete). `size_hint` is the expected size of the

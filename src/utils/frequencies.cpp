@@ -63,6 +63,12 @@ std::optional<double> carrier_frequency(char32_t sys, std::uint8_t band, std::op
     }
 }
 
+std::optional<double> signal_frequency(char32_t sys, std::uint8_t band, char attribute,
+                                       std::optional<std::int8_t> fcn) noexcept {
+    if (sys == U'C' && band == 1 && (attribute == 'I' || attribute == 'Q')) return 1561098000.0;
+    return carrier_frequency(sys, band, fcn);
+}
+
 std::int8_t default_glonass_fcn(std::uint32_t slot) noexcept {
     static constexpr std::int8_t table[24] = {1, -4, 5, 6, 1, -4, 5, 6, -2, -7, 0, -1,
                                               -2, -7, 0, -1, 4, -3, 3, 2, 4, -3, 3, 2};

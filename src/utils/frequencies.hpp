@@ -19,6 +19,14 @@ inline constexpr double gps_l1_wavelength = speed_of_light / 1575.42e6;
 std::optional<double> carrier_frequency(char32_t system_letter, std::uint8_t band,
                                         std::optional<std::int8_t> fcn = std::nullopt) noexcept;
 
+/// Carrier frequency in Hz of the signal an observation code names, or
+/// absent: carrier_frequency of its band, except where one band digit
+/// carries two signals. BeiDou band 1 with attribute I or Q is B1I at
+/// 1561.098 MHz (RINEX 3.02 wrote B1I there, and many receivers still do in
+/// later versions); its other attributes are B1C at 1575.42 MHz.
+std::optional<double> signal_frequency(char32_t system_letter, std::uint8_t band, char attribute,
+                                       std::optional<std::int8_t> fcn = std::nullopt) noexcept;
+
 /// Default GLONASS channel of a slot (1-24); 0 outside that range.
 std::int8_t default_glonass_fcn(std::uint32_t slot) noexcept;
 

@@ -1,5 +1,5 @@
-// The line stream every RINEX parser reads: bytes from a file, a gzip stream
-// or memory, split at line feeds, checked for UTF-8, handed out as views into
+// The line stream every reader reads: bytes from any ByteSource or from
+// memory, split at line feeds, checked for UTF-8, handed out as views into
 // one reusable buffer. The input is never held whole: only the current line
 // (and whatever the buffer holds after it) is in memory.
 #pragma once
@@ -11,9 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "io/byte_source.hpp"
 #include "utils/error.hpp"
 
-namespace skarvo::rinex {
+namespace skarvo::io {
 
 /// One line of the input, without its line feed and trailing carriage returns.
 /// `text` stays valid until the next call of LineReader::next.
@@ -22,24 +23,6 @@ struct Line {
     std::uint64_t index = 0;  // 0 for the first line of the input
     bool ascii = true;        // no byte >= 0x80: no fixed column can cut a character
 };
-
-/// A producer of raw bytes (plain file, gzip decoder, ...).
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    /// Writes up to `cap` (> 0) bytes to `dst`. Returns the count written,
-    /// 0 only at the end of the input, or the error that stopped the read.
-    virtual util::Result<std::size_t> read(char* dst, std::size_t cap) = 0;
-};
-
-/// Plain bytes of an open file descriptor (owned: closed on destruction).
-std::unique_ptr<ByteSource> make_fd_source(int fd);
-/// Decompressed bytes of a gzip file descriptor (owned). Every member of a
-/// multi-member file is read; zero padding after a member is skipped; the
-/// CRC-32 and length of each member are checked.
-std::unique_ptr<ByteSource> make_gzip_fd_source(int fd);
-/// Decompressed bytes of gzip data in memory (borrowed: must outlive the source).
-std::unique_ptr<ByteSource> make_gzip_memory_source(std::string_view data);
 
 /// Splits a byte stream into lines. Line feeds end lines; a carriage return
 /// before one, and any further carriage returns at the end of a line, are
@@ -73,4 +56,4 @@ private:
     std::optional<util::GnssError> error_;
 };
 
-}  // namespace skarvo::rinex
+}  // namespace skarvo::io
