@@ -124,7 +124,13 @@ def run(folder: pathlib.Path, workers: int):
     run_dir = tempfile.mkdtemp(prefix="skarvo-bench-run-")
     try:
         client.run(lambda: None)
-        cpu = {"workers": -cpu_of_workers(client), "client": -time.process_time()}
+        # The scheduler and client spend some CPU whatever the work (heartbeats,
+        # monitors): measured on the idle cluster, so that the per-file share
+        # of a run slowed down by other processes is not overstated.
+        idle_start, idle_cpu = time.monotonic(), time.process_time()
+        time.sleep(5)
+        idle_rate = (time.process_time() - idle_cpu) / (time.monotonic() - idle_start)
+        cpu = {"workers": -cpu_of_workers(client), "client": -time.process_time(), "idle_rate": idle_rate}
         summary = archive.run_archive(run_dir, paths, settings, client, on_result=seen)
         cpu["client"] += time.process_time()
         cpu["workers"] += cpu_of_workers(client)
@@ -180,10 +186,14 @@ def main():
         # CPU figures do not depend on what else runs on the machine: the
         # scheduler and the client (results, journal, Parquet) share the
         # client process; worker CPU outside tasks is Dask's own work there.
-        serial = cpu["client"] / n
-        print(f"  CPU per file: tasks {task_cpu / n * 1e3:.0f} ms, workers outside tasks "
-              f"{(cpu['workers'] - task_cpu) / n * 1e3:.1f} ms, scheduler + client {serial * 1e3:.1f} ms: "
-              f"scheduling overhead {(cpu['workers'] - task_cpu + cpu['client']) / task_cpu * 100:.1f} % of the work")
+        background = cpu["idle_rate"] * summary.wall_s
+        serial = (cpu["client"] - background) / n
+        outside_tasks = (cpu["workers"] - task_cpu) / n
+        print(f"  CPU per file: tasks {task_cpu / n * 1e3:.0f} ms, workers outside tasks {outside_tasks * 1e3:.1f} ms, "
+              f"scheduler + client {serial * 1e3:.1f} ms (plus {cpu['idle_rate'] * 100:.1f} % of a core in the "
+              f"background, {background:.1f} s in this run): scheduling overhead "
+              f"{(outside_tasks + serial) / (task_cpu / n) * 100:.1f} % of the work per file, "
+              f"{(outside_tasks * n + cpu['client']) / task_cpu * 100:.1f} % with the background")
         cpu_rates[workers] = (task_cpu / n, cpu["workers"] / n, serial)
         first, last = memory.get("first"), memory.get("last")
         if first and last:

@@ -265,7 +265,11 @@ def rows_from_report(data: Dict[str, Any], path: str, size: int, mtime_ns: int) 
                             "snr_code": _snr_code(m["code"]) if s else None, "snr_count": s.get("count"),
                             "snr_mean_dbhz": s.get("mean_dbhz"), "snr_p10_dbhz": s.get("p10_dbhz"),
                             "snr_p90_dbhz": s.get("p90_dbhz"), **facts})
-    file_row = {**source, "status": "ok" if signal_rows else "no multipath", "signals": len(signal_rows),
+    status = data.get("status") or ("ok" if signal_rows else "no multipath")
+    reason = data.get("status_reason")
+    if status != "ok" and not reason and not signal_rows:
+        reason = "no signal could be paired for the multipath combination"
+    file_row = {**source, "status": status, "status_reason": reason, "signals": len(signal_rows),
                 "satellites": f["satellites"], **facts, "warnings": "; ".join(data["warnings"]) or None}
     return {"file": path, "file_size": size, "file_mtime_ns": mtime_ns, "status": file_row["status"],
             "station": f["station"], "file_row": file_row, "signal_rows": signal_rows}
@@ -398,10 +402,10 @@ def run_archive(run_dir: str, paths: Sequence[str], settings: ArchiveSettings, c
 
     Files whose path, size and modification time are already in the archive
     are skipped (unless `redo` asks for them: "failed", "no-orbits", "all").
-    On Ctrl-C (KeyboardInterrupt) the files in flight are cancelled, the
-    finished ones are written, and the interrupt is raised again with
-    `summary.interrupted` set on the summary given to `on_result` callers
-    through the exception's `summary` attribute.
+    `on_result` is called with each file's result as it arrives. On Ctrl-C
+    (KeyboardInterrupt) the files in flight are cancelled, the finished ones
+    are written, and the interrupt is raised again carrying the run's
+    summary (`interrupted` set) as its `summary` attribute.
     """
     from . import archive_store
 

@@ -100,10 +100,10 @@ SIGNAL_SCHEMA = pa.schema(_SOURCE + [
 
 FILE_SCHEMA = pa.schema(_SOURCE + [
     ("status", pa.string()),
+    ("status_reason", pa.string()),
     ("signals", pa.int64()),
     ("satellites", pa.int64()),
 ] + _FILE_FACTS + QUALITY_COLUMNS + [
-    ("snr_mean_dbhz", pa.float64()),
     ("warnings", pa.string()),
 ])
 
