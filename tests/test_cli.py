@@ -418,3 +418,17 @@ def test_demo_prints_report_and_truth_comparison(tmp_path):
     truth = json.loads((tmp_path / "demo" / "truth.json").read_text())
     assert truth["seed"] == 3 and len(truth["slips"]) == injected
     assert (tmp_path / "demo" / "report" / "index.html").is_file()
+
+
+def test_tracks_leave_out_estimates_without_an_orbit_position():
+    from types import SimpleNamespace
+
+    from skarvo_tools.report import fresnel_tracks
+
+    def est(sat, epoch, el, az):
+        return SimpleNamespace(satellite=sat, epoch=epoch, elevation=el, azimuth=az)
+
+    estimates = [est("G01", "2020-01-01T00:00:30.000Z", 20.0, 100.0), est("G01", "2020-01-01T00:00:00.000Z", 19.0, 99.0),
+                 est("G02", "2020-01-01T00:00:00.000Z", float("nan"), float("nan")),  # not in the orbit
+                 est("G03", "2020-01-01T00:00:00.000Z", 45.0, 0.0)]  # placeholder: no orbit given
+    assert fresnel_tracks(estimates) == [("G01", [99.0, 100.0], [19.0, 20.0])]

@@ -29,11 +29,12 @@ def sp3(gunzipped):
 
 
 def weight(el):
+    """Inverse of the relative variance 1 / (4 sin^2 e) below 30 degrees; 0 when unknown."""
     if el >= 30.0:
         return 1.0
-    if el <= 0.0:
+    if not el > 0.0:
         return 0.0
-    return 1.0 / (4.0 * math.sin(math.radians(el)) ** 2)
+    return 4.0 * math.sin(math.radians(el)) ** 2
 
 
 def test_compute_elevation(sp3):
@@ -48,7 +49,7 @@ def test_compute_elevation(sp3):
 
 
 def test_compute_elevations_fills_and_reweights(esbc, sp3):
-    # SBAS is not in this orbit file: its estimates fail and keep their values.
+    # SBAS is not in this orbit file: its estimates fail and their elevations become unknown.
     res = sm.MultipathAnalyzer(esbc, systems=["G", "R", "E", "C", "S"]).analyze()
     before = {s.signal: (s.rms, s.weighted_rms) for s in res.statistics}
     seen = []  # readers in another thread wait for the running computation
@@ -61,7 +62,7 @@ def test_compute_elevations_fills_and_reweights(esbc, sp3):
     sbas = [e for e in est if e.system == "S"]
     assert computed + failed == len(est) and computed > 300000
     assert failed == len(sbas) > 0
-    assert all((e.elevation, e.azimuth) == (45.0, 0.0) for e in sbas)
+    assert all(math.isnan(e.elevation) and math.isnan(e.azimuth) for e in sbas)
     others = [e for e in est if e.system != "S"]
     assert all(0.0 < e.elevation <= 90.0 and 0.0 <= e.azimuth < 360.0 for e in others)
     assert min(e.elevation for e in others) < 10.0  # real low-elevation data, not placeholders
@@ -73,9 +74,12 @@ def test_compute_elevations_fills_and_reweights(esbc, sp3):
         x = np.array([r[0] for r in rows])
         w = np.array([weight(r[1]) for r in rows])
         assert st.rms == before[st.signal][0]
+        if st.system == "S":  # no weight at all: the value stays
+            assert st.weighted_rms == before[st.signal][1]
+            continue
         assert st.weighted_rms == pytest.approx(math.sqrt((w * x * x).sum() / w.sum()), rel=1e-10)
-        if st.system != "S":
-            assert st.weighted_rms != before[st.signal][1]
+        # Low satellites weigh less: the weighted RMS falls below the plain one.
+        assert st.weighted_rms < st.rms
 
     # A second call gives the same values.
     first = [(e.elevation, e.azimuth) for e in est[:1000]]
@@ -104,7 +108,8 @@ def placed(esbc, grg):
 
 
 def key(e):
-    return (e.satellite, e.epoch, e.signal, e.mp_value, e.elevation, e.azimuth, e.snr)
+    known = math.isfinite(e.elevation)  # NaN never equals itself
+    return (e.satellite, e.epoch, e.signal, e.mp_value, known and e.elevation, known and e.azimuth, e.snr)
 
 
 @pytest.mark.parametrize("cutoff", [None, 30.0, -90.0], ids=["analyzer-mask", "30deg", "everything-known"])
@@ -152,3 +157,46 @@ def test_elevation_mask_before_elevations_sees_the_placeholder(esbc, cutoff, cou
         assert all(s.count == 0 and s.rms == 0.0 for s in masked.statistics)
     with pytest.raises(ValueError, match="not NaN"):
         res.apply_elevation_mask(float("nan"))
+
+
+def test_unplaced_estimates_are_unknown_and_weigh_nothing(placed, grg):
+    # The orbit lacks BeiDou and some GPS satellites: their estimates no longer
+    # pass for 45 degrees with full weight, and the mask drops them.
+    est = placed.estimates
+    unknown = [e for e in est if math.isnan(e.elevation)]
+    assert {e.system for e in unknown} == {"C", "G"} and all(math.isnan(e.azimuth) for e in unknown)
+    assert sum(e.system == "G" for e in unknown) > 1000
+    for e in unknown[::503]:
+        assert sm.compute_elevation(grg, RECEIVER, e.satellite, sm.Epoch.parse(e.epoch)) is None
+    assert not any(math.isnan(e.elevation) for e in placed.apply_elevation_mask(-90.0).estimates)
+
+    stats = {s.signal: s for s in placed.statistics}
+    gps = [e for e in est if e.system == "G" and e.signal == "C1C"]
+    x = np.array([e.mp_value for e in gps])
+    w = np.array([weight(e.elevation) for e in gps])
+    assert stats["GPSM1C"].weighted_rms == pytest.approx(math.sqrt((w * x * x).sum() / w.sum()), rel=1e-10)
+    # Down-weighting the horizon brings the weighted RMS well below the plain one.
+    assert stats["GPSM1C"].weighted_rms < 0.6 * stats["GPSM1C"].rms
+    # A signal without any known elevation keeps the value it had.
+    assert stats["BDSM2I"].weighted_rms == stats["BDSM2I"].rms
+
+
+def test_a_second_orbit_keeps_what_the_first_placed(esbc, sp3, grg):
+    res = sm.MultipathAnalyzer(esbc, systems=["C", "G"], max_epochs=480).analyze()
+    res.compute_elevations(sp3, RECEIVER)
+    first = [(e.system, e.elevation, e.azimuth) for e in res.estimates]
+    assert all(math.isfinite(el) for _, el, _ in first)
+    computed, failed = res.compute_elevations(grg, RECEIVER)  # no BeiDou in this one
+    assert failed >= sum(s == "C" for s, _, _ in first) > 0
+    assert [(e.system, e.elevation, e.azimuth) for e in res.estimates if e.system == "C"] == [
+        f for f in first if f[0] == "C"]
+
+
+def test_below_the_horizon_is_written_and_weighs_nothing(esbc, sp3):
+    # Seen from a wrong position 90 degrees of longitude away, many of the
+    # tracked satellites are below the horizon.
+    res = sm.MultipathAnalyzer(esbc, systems=["G"], max_epochs=480).analyze()
+    computed, failed = res.compute_elevations(sp3, sm.Ecef(-RECEIVER.y, RECEIVER.x, RECEIVER.z))
+    el = np.array([e.elevation for e in res.estimates])
+    assert failed > 0 and computed > 0 and (el <= 0).sum() == failed and (el > 0).sum() == computed
+    assert res.apply_elevation_mask(0.0).total_estimates() == computed

@@ -168,18 +168,36 @@ def test_cutoff_above_placeholder_keeps_empty_statistics(day):
         assert (st.count, st.system, st.code, st.rms, st.weighted_rms) == (0, "", "", 0.0, 0.0)
 
 
-@pytest.mark.parametrize("kwargs, labels", [
-    (dict(systems=["gps", "E"]), ["GALM1C", "GALM5Q", "GPSM1C", "GPSM2W"]),
-    (dict(systems=["GLONASS"]), ["GPSM1C", "GPSM2W"]), (dict(systems=["X", ""]), []),
-    (dict(include_codes=["gc1c"]), ["GPSM1C"]), (dict(include_codes=[" c1c "]), ["GALM1C", "GLOM1C", "GPSM1C"]),
-    (dict(include_codes=["C1C"], exclude_codes=["C1C"]), []),
-    (dict(exclude_codes=["RC2P", "C5Q"]), ["GALM1C", "GLOM1C", "GPSM1C", "GPSM2W"]),
+G02_LLI = [("G02", "lli")]
+
+
+@pytest.mark.parametrize("kwargs, labels, slips", [
+    (dict(systems=["gps", "E"]), ["GALM1C", "GALM5Q", "GPSM1C", "GPSM2W"], G02_LLI),
+    (dict(systems=["GLONASS"]), ["GPSM1C", "GPSM2W"], G02_LLI), (dict(systems=["X", ""]), [], []),
+    (dict(systems=["R", "E"]), ["GALM1C", "GALM5Q", "GLOM1C", "GLOM2P"], []),
+    (dict(include_codes=["gc1c"]), ["GPSM1C"], G02_LLI),
+    (dict(include_codes=[" c1c "]), ["GALM1C", "GLOM1C", "GPSM1C"], G02_LLI),
+    (dict(include_codes=["C1C"], exclude_codes=["C1C"]), [], G02_LLI),
+    (dict(exclude_codes=["RC2P", "C5Q"]), ["GALM1C", "GLOM1C", "GPSM1C", "GPSM2W"], G02_LLI),
+    # Entries naming phases select the phases whose slips are reported.
+    (dict(exclude_codes=["GL1C"]), ["GALM1C", "GALM5Q", "GLOM1C", "GLOM2P", "GPSM1C", "GPSM2W"], []),
+    (dict(include_codes=["C1C", "L2W"]), ["GALM1C", "GLOM1C", "GPSM1C"], []),
+    (dict(include_codes=["C1C", "L1C"]), ["GALM1C", "GLOM1C", "GPSM1C"], G02_LLI),
 ])
-def test_selection(day, kwargs, labels):
+def test_selection(day, kwargs, labels, slips):
     res = sm.MultipathAnalyzer(day, **kwargs).analyze()
     assert [s.signal for s in res.statistics] == labels
-    # The slip detector sees every satellite whatever the selection.
-    assert [(s.satellite, s.method) for s in res.cycle_slips] == [("G02", "lli")]
+    # Slips are those of the selected systems (and phases) only.
+    assert [(s.satellite, s.method) for s in res.cycle_slips] == slips
+    assert res.total_cycle_slips() == len(slips) == sum(res.cycle_slip_counts.values())
+
+
+def test_unreported_phase_still_breaks_arcs(day):
+    default = sm.MultipathAnalyzer(day).analyze()
+    quiet = sm.MultipathAnalyzer(day, exclude_codes=["GL1C"]).analyze()
+    assert quiet.cycle_slips == [] and quiet.cycle_slip_counts == {}
+    assert [(e.satellite, e.epoch, e.mp_value) for e in quiet.estimates] == [
+        (e.satellite, e.epoch, e.mp_value) for e in default.estimates]
 
 
 @pytest.mark.parametrize("max_epochs, count, second", [(80, 80, "01:30"), (100, 80, "01:30"), (0, 240, "00:30"),

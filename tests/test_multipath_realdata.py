@@ -89,6 +89,24 @@ def test_slips_order_counts_and_loss_of_lock(esbc_results):
     assert all(s.magnitude == 1.0 and s.threshold == 0.0 and s.signal.startswith("L") for s in lli)
 
 
+@pytest.fixture(scope="module")
+def esbc_every_system(esbc):
+    return sm.MultipathAnalyzer(esbc, systems=list("GRECJS")).analyze()
+
+
+@pytest.mark.parametrize("systems", [["G"], ["S", "C"]])
+def test_slips_cover_the_selected_systems(esbc, esbc_every_system, systems):
+    every, res = esbc_every_system, sm.MultipathAnalyzer(esbc, systems=systems).analyze()
+    names = {{"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS"}[s] for s in systems}
+    want = [(s.satellite, s.epoch, s.method, s.signal) for s in every.cycle_slips if s.system in systems]
+    assert want and [(s.satellite, s.epoch, s.method, s.signal) for s in res.cycle_slips] == want
+    assert res.total_cycle_slips() == len(want) < every.total_cycle_slips()
+    assert res.cycle_slip_counts == {k: v for k, v in every.cycle_slip_counts.items() if k[:3] in names}
+    # Detection is per satellite: the selected systems' results are those of the full run.
+    picked = [(s.signal, s.count, s.rms, s.cycle_slips) for s in every.statistics if s.signal[:3] in names]
+    assert [(s.signal, s.count, s.rms, s.cycle_slips) for s in res.statistics] == picked
+
+
 @pytest.mark.parametrize("path", [
     "rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.rnx", "rinex3/CEDA00USA_R_20182100000_23H_15S_MO.rnx.gz",
     "rinex3/pdel0010.21o", "rinex3/GEOP092I.24o.gz", "rinex4/ACRG00GHA_R_20240010000_01H_30S_MO.rnx",

@@ -137,12 +137,12 @@ def elevation_comparison(sim, estimates) -> Optional[Tuple[int, float, float]]:
     """(compared estimates, max |Δ elevation|, max |Δ azimuth|) in degrees,
     against the simulator's geometry; None without computed elevations."""
     np = _numpy()
-    from .report import PLACEHOLDER_AZIMUTH, PLACEHOLDER_ELEVATION, epoch_to_datetime
+    from .report import epoch_to_datetime, from_orbit
 
     index = {}
     n, d_el, d_az = 0, 0.0, 0.0
     for e in estimates:
-        if e.elevation == PLACEHOLDER_ELEVATION and e.azimuth == PLACEHOLDER_AZIMUTH:
+        if not from_orbit(e.elevation, e.azimuth):
             continue
         k = index.get(e.epoch)
         if k is None:

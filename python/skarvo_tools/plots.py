@@ -12,7 +12,7 @@ import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .report import PLACEHOLDER_AZIMUTH, PLACEHOLDER_ELEVATION, SYSTEM_NAMES, epoch_to_datetime
+from .report import SYSTEM_NAMES, epoch_to_datetime, from_orbit
 
 MAX_POINTS = 20000
 TOP_SATELLITES = 4
@@ -90,7 +90,7 @@ def _collect(estimates) -> Dict[str, Dict[str, list]]:
         d["az"].append(az)
         d["snr"].append(e.snr)
         d["epoch"].append(e.epoch)
-        d["real"].append(not (el == PLACEHOLDER_ELEVATION and az == PLACEHOLDER_AZIMUTH))
+        d["real"].append(from_orbit(el, az))
     return out
 
 

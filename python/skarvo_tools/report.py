@@ -35,6 +35,12 @@ PLACEHOLDER_ELEVATION = 45.0
 PLACEHOLDER_AZIMUTH = 0.0
 
 
+def from_orbit(elevation: float, azimuth: float) -> bool:
+    """Whether an estimate's elevation came from an orbit: neither the
+    placeholder of `analyze()` nor NaN (the orbit could not place it)."""
+    return math.isfinite(elevation) and not (elevation == PLACEHOLDER_ELEVATION and azimuth == PLACEHOLDER_AZIMUTH)
+
+
 def module():
     """The extension module, imported on first use so that --help works without it."""
     try:
@@ -404,7 +410,7 @@ def fresnel_tracks(estimates) -> List[Tuple[str, List[float], List[float]]]:
     samples: Dict[str, Dict[str, Tuple[float, float]]] = {}
     for e in estimates:
         el, az = e.elevation, e.azimuth
-        if el == PLACEHOLDER_ELEVATION and az == PLACEHOLDER_AZIMUTH:
+        if not from_orbit(el, az):
             continue
         samples.setdefault(e.satellite, {}).setdefault(e.epoch, (az, el))
     tracks = []

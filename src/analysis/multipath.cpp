@@ -62,6 +62,7 @@ util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config)
         s.cp_delta_rate_m_per_s = config.cp_delta_rate_m_per_s;
         s.max_step_s = MultipathConfig::max_slip_step_s;
         s.use_lli = MultipathConfig::use_lli;
+        s.systems = config.systems;
         run.slips = find_cycle_slips(data, epochs, index, s);
     }
 
@@ -91,6 +92,13 @@ util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config)
         }
         build_arcs_and_estimates(series[i], pair, arc, run.interval_s, slip_ms, g.estimates);
     }
+
+    // Arcs break at every slip of the phases their pairs use; what is
+    // reported covers the phases the code lists select.
+    if (config.lists_name_phases())
+        select_slip_phases(run.slips, [&](rinex::GnssSystem s, const rinex::ObsCode& phase) {
+            return config.phase_selected(s, phase);
+        });
 
     std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> slips_of_sat;
     for (std::uint32_t si = 0; si < run.slips.slips.size(); ++si)

@@ -38,8 +38,12 @@ struct MultipathRun {
 
 /// The whole analysis: thinning, sampling interval, slip detection, pairing,
 /// MP series, arcs and bias removal, statistics. Missing or unusable data
-/// only shrink the result. `SignalStats::cycle_slips` of a label counts the
-/// distinct slips recorded on phase 1 or phase 2 of any of its pairs.
+/// only shrink the result. Slips are detected on the selected systems only;
+/// arcs break at every slip of their pairs' phases, while the reported slips
+/// (list, counts and `SignalStats::cycle_slips`) cover the phases that
+/// `MultipathConfig::phase_selected` accepts. `SignalStats::cycle_slips` of
+/// a label counts the distinct reported slips recorded on phase 1 or phase 2
+/// of any of its pairs.
 util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config);
 
 /// A copy of `run` holding only the estimates whose elevation is a number at

@@ -16,9 +16,12 @@ struct MpEstimate {
     rinex::Satellite sat;
     rinex::ObsCode code;
     bool has_snr = false;
+    bool from_orbit = false;     ///< elevation and azimuth come from an orbit position
     std::int64_t epoch_ms = 0;   ///< unix_millis of the epoch
     double mp_value_m = 0.0;
-    double elevation_deg = 45.0; ///< placeholder until real elevations are computed
+    /// Placeholder until elevations are computed; NaN when the orbit could
+    /// not place the satellite.
+    double elevation_deg = 45.0;
     double azimuth_deg = 0.0;
     double snr = 0.0;            ///< dB-Hz, meaningful when has_snr
 };

@@ -22,6 +22,27 @@ bool MultipathConfig::code_selected(GnssSystem s, const rinex::ObsCode& code) co
     return include_codes.empty() || std::any_of(include_codes.begin(), include_codes.end(), matches);
 }
 
+namespace {
+
+// Stored entries are "L1C" or "GL1C": the type letter is the one before the band digit.
+bool names_phase(const std::string& entry) noexcept { return entry.size() >= 3 && entry[entry.size() - 3] == 'L'; }
+
+}  // namespace
+
+bool MultipathConfig::lists_name_phases() const noexcept {
+    return std::any_of(include_codes.begin(), include_codes.end(), names_phase) ||
+           std::any_of(exclude_codes.begin(), exclude_codes.end(), names_phase);
+}
+
+bool MultipathConfig::phase_selected(GnssSystem s, const rinex::ObsCode& phase) const {
+    const std::string name = phase.text();
+    const std::string sys_form = rinex::system_letter(s) + name;
+    const auto matches = [&](const std::string& entry) { return entry == name || entry == sys_form; };
+    if (std::any_of(exclude_codes.begin(), exclude_codes.end(), matches)) return false;
+    return std::none_of(include_codes.begin(), include_codes.end(), names_phase) ||
+           std::any_of(include_codes.begin(), include_codes.end(), matches);
+}
+
 std::vector<std::uint32_t> MultipathConfig::analysis_epochs() const {
     const std::uint64_t n = data ? data->epochs.size() : 0;
     std::uint64_t step = 1;

@@ -63,6 +63,14 @@ struct MultipathConfig {
     bool system_selected(rinex::GnssSystem s) const noexcept;
     /// Exclude entries win; an empty include list accepts everything else.
     bool code_selected(rinex::GnssSystem s, const rinex::ObsCode& code) const;
+    /// Whether slips on carrier phase `phase` are reported. Entries naming
+    /// phases (L1C, GL1C) act on phases as the others act on pseudoranges:
+    /// a matching exclude entry rejects; when the include list names any
+    /// phase, only a matching include entry accepts. Pseudorange entries
+    /// leave phases alone, so the usual lists keep every phase.
+    bool phase_selected(rinex::GnssSystem s, const rinex::ObsCode& phase) const;
+    /// Whether any include or exclude entry names a carrier phase.
+    bool lists_name_phases() const noexcept;
     /// Indices into data->epochs of the epochs analysed: every epoch, or with
     /// `max_epochs` = M (0 < M < N) every ceil(N / M)-th epoch from index 0.
     std::vector<std::uint32_t> analysis_epochs() const;

@@ -72,6 +72,28 @@ void sort_slips(std::vector<SlipRecord>& slips) {
     slips = std::move(sorted);
 }
 
+// Times and counts of the slips, over every phase they name (a gf slip
+// names two) that passes `keep` (all when null).
+void tally(SlipResult& result, const std::function<bool(rinex::GnssSystem, const ObsCode&)>* keep) {
+    result.times.clear();
+    result.counts.clear();
+    std::map<std::pair<std::string_view, std::uint32_t>, SlipCount> counts;
+    for (const SlipRecord& r : result.slips) {
+        for (std::uint8_t i = 0; i < r.code_count; ++i) {
+            const ObsCode& code = r.codes[i];
+            if (code.kind != ObsKind::Phase || (keep && !(*keep)(r.sat.system, code))) continue;
+            result.times.push_back({rinex::sort_key(r.sat), rinex::text_key(code), r.epoch_ms});
+            SlipCount& n = counts[{rinex::system_short_name(r.sat.system), rinex::text_key(code)}];
+            n.system = r.sat.system;
+            n.phase = code;
+            ++n.count;
+        }
+    }
+    std::sort(result.times.begin(), result.times.end());
+    result.counts.reserve(counts.size());
+    for (const auto& [key, n] : counts) result.counts.push_back(n);
+}
+
 }  // namespace
 
 SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std::uint32_t> epochs,
@@ -83,6 +105,13 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
     for (std::uint16_t c = 0; c < nc; ++c) {
         const ObsCode& code = index.code(c);
         if (code.kind == ObsKind::Code) phase_of_code[c] = index.find(ObsCode{ObsKind::Phase, code.band, code.attribute});
+    }
+
+    std::vector<std::uint8_t> tested(index.sat_count(), 1);
+    if (settings.systems) {
+        for (std::uint32_t s = 0; s < index.sat_count(); ++s)
+            tested[s] = std::find(settings.systems->begin(), settings.systems->end(), index.sat(s).system) !=
+                        settings.systems->end();
     }
 
     TrackState st(index.sat_count(), nc);
@@ -101,6 +130,7 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
         const std::int64_t ms = util::unix_millis(rec.epoch);
         for (std::uint32_t p = rec.sat_begin; p < rec.sat_end; ++p) {
             const std::uint32_t s = index.sat_of(p);
+            if (!tested[s]) continue;
             const rinex::Satellite& sat = index.sat(s);
             const rinex::SatObs& so = data.sat_obs[p];
 
@@ -213,23 +243,14 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
     }
 
     sort_slips(result.slips);
-
-    std::map<std::pair<std::string_view, std::uint32_t>, SlipCount> counts;
-    for (const SlipRecord& r : result.slips) {
-        for (std::uint8_t i = 0; i < r.code_count; ++i) {
-            const ObsCode& code = r.codes[i];
-            if (code.kind != ObsKind::Phase) continue;
-            result.times.push_back({rinex::sort_key(r.sat), rinex::text_key(code), r.epoch_ms});
-            SlipCount& n = counts[{rinex::system_short_name(r.sat.system), rinex::text_key(code)}];
-            n.system = r.sat.system;
-            n.phase = code;
-            ++n.count;
-        }
-    }
-    std::sort(result.times.begin(), result.times.end());
-    result.counts.reserve(counts.size());
-    for (const auto& [key, n] : counts) result.counts.push_back(n);
+    tally(result, nullptr);
     return result;
+}
+
+void select_slip_phases(SlipResult& result,
+                        const std::function<bool(rinex::GnssSystem, const rinex::ObsCode&)>& keep) {
+    std::erase_if(result.slips, [&](const SlipRecord& r) { return r.code_count > 0 && !keep(r.sat.system, r.codes[0]); });
+    tally(result, &keep);
 }
 
 }  // namespace skarvo::analysis

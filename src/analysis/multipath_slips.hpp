@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -62,12 +64,19 @@ struct SlipSettings {
     double cp_delta_rate_m_per_s = 0.10;
     double max_step_s = 300.0;
     bool use_lli = true;
+    /// Systems whose satellites are tested; absent: every system.
+    std::optional<std::vector<rinex::GnssSystem>> systems;
 };
 
-/// Runs the three tests over every satellite of the given epochs (no system
-/// or code filter). Never fails: observations without frequency, partner
-/// or matching phase are skipped.
+/// Runs the three tests over every satellite of the selected systems in the
+/// given epochs. Never fails: observations without frequency, partner or
+/// matching phase are skipped.
 SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std::uint32_t> epochs,
                             const ObsIndex& index, const SlipSettings& settings);
+
+/// Keeps the slips whose phase (their first code) passes `keep`, and
+/// rebuilds the times and counts from them over the phases that pass.
+void select_slip_phases(SlipResult& result,
+                        const std::function<bool(rinex::GnssSystem, const rinex::ObsCode&)>& keep);
 
 }  // namespace skarvo::analysis

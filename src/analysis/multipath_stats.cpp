@@ -8,8 +8,10 @@ namespace skarvo::analysis {
 double elevation_weight(double el_deg) noexcept {
     if (el_deg >= 30.0) return 1.0;
     if (!(el_deg > 0.0)) return 0.0;
+    // The inverse of the variance model sigma0^2 / (4 sin^2 e): low
+    // satellites count less, and the curve meets 1 at 30 degrees.
     const double s = std::sin(el_deg * 0.017453292519943295);
-    return 1.0 / (4.0 * s * s);
+    return 4.0 * s * s;
 }
 
 std::optional<double> weighted_rms(std::span<const MpEstimate> estimates) noexcept {

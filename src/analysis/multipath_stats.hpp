@@ -22,8 +22,10 @@ struct SignalStats {
     std::uint64_t cycle_slips = 0;
 };
 
-/// Weight of an estimate at elevation `el_deg`: 1 at 30 degrees and above,
-/// 1 / (4 sin^2 el) between 0 and 30, 0 at or below the horizon (and for NaN).
+/// Weight of an estimate at elevation `el_deg`, the inverse of its variance
+/// relative to the zenith: 1 at 30 degrees and above, 4 sin^2 el between 0
+/// and 30 (0.268 at 15 degrees), 0 at or below the horizon and for NaN (an
+/// elevation the orbit could not give).
 double elevation_weight(double el_deg) noexcept;
 
 /// Count, mean, population standard deviation, RMS, extremes and

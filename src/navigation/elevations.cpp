@@ -1,5 +1,7 @@
 #include "navigation/elevations.hpp"
 
+#include <limits>
+
 #include "navigation/sp3.hpp"
 #include "rinex/types.hpp"
 
@@ -49,23 +51,31 @@ std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver
     return azimuth_elevation(receiver, *pos).second;
 }
 
+void place_estimate(analysis::MpEstimate& e, const Ecef& receiver, const std::optional<Ecef>& position,
+                    ElevationCounts& counts) noexcept {
+    if (!position) {
+        ++counts.failed;
+        // Unknown is not 45 degrees: the placeholder would pass any mask
+        // with full weight.
+        if (!e.from_orbit) e.elevation_deg = e.azimuth_deg = std::numeric_limits<double>::quiet_NaN();
+        return;
+    }
+    const auto [az, el] = azimuth_elevation(receiver, *position);
+    e.elevation_deg = el;
+    e.azimuth_deg = az;
+    e.from_orbit = true;
+    if (el > 0.0) {
+        ++counts.computed;
+    } else {
+        ++counts.failed;
+    }
+}
+
 ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::span<analysis::MpEstimate> estimates) {
     ElevationCounts n;
     for (analysis::MpEstimate& e : estimates) {
         const auto epoch = epoch_from_millis(e.epoch_ms);
-        const auto pos = epoch ? interpolate_position(sp3, e.sat, *epoch) : std::nullopt;
-        if (!pos) {
-            ++n.failed;
-            continue;
-        }
-        const auto [az, el] = azimuth_elevation(receiver, *pos);
-        if (el > 0.0) {
-            e.elevation_deg = el;
-            e.azimuth_deg = az;
-            ++n.computed;
-        } else {
-            ++n.failed;
-        }
+        place_estimate(e, receiver, epoch ? interpolate_position(sp3, e.sat, *epoch) : std::nullopt, n);
     }
     return n;
 }

@@ -26,15 +26,25 @@ struct ElevationCounts {
 std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver, std::string_view satellite,
                                         const util::Epoch& epoch);
 
-/// Fills the elevation and azimuth of every estimate whose satellite has an
-/// orbit position above the receiver's horizon at the estimate's epoch (the
-/// epoch as the estimate reports it, to the millisecond). Other estimates keep
-/// their values and count as failed. Only reads `sp3`; safe without the GIL.
+/// Records what an orbit gave for one estimate (`position`: the satellite at
+/// the estimate's epoch, absent when the orbit cannot place it):
+/// - above the receiver's horizon: elevation and azimuth written, computed;
+/// - at or below it: elevation and azimuth written too (weight 0, below any
+///   mask from 0 up), failed;
+/// - no position: failed; an estimate that never had an orbit position gets
+///   NaN elevation and azimuth instead of the placeholder, one placed by an
+///   earlier orbit keeps its values.
+void place_estimate(analysis::MpEstimate& e, const Ecef& receiver, const std::optional<Ecef>& position,
+                    ElevationCounts& counts) noexcept;
+
+/// Places every estimate (see `place_estimate`) from the SP3 position of its
+/// satellite at its epoch, as the estimate reports it (to the millisecond).
+/// Only reads `sp3`; safe without the GIL.
 ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::span<analysis::MpEstimate> estimates);
 
 /// Recomputes the weighted RMS of every statistics record from the current
-/// elevations of its estimates; a record whose weights sum to zero keeps its
-/// value.
+/// elevations of its estimates (NaN weighs 0); a record whose weights sum to
+/// zero keeps its value.
 void recompute_weighted_rms(std::span<const analysis::MpEstimate> estimates,
                             std::span<analysis::SignalStats> statistics) noexcept;
 

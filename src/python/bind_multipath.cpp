@@ -100,9 +100,12 @@ PyGetSetDef estimate_getset[] = {
     {"signal", est_signal, nullptr, "Pseudorange code of the estimate, e.g. C1C", nullptr},
     {"mp_value", est_mp_value, nullptr, "Bias-corrected code multipath in metres", nullptr},
     {"elevation", est_elevation, est_set_elevation,
-     "Elevation in degrees: 45.0 until compute_elevations fills it; settable on this copy", nullptr},
+     "Elevation in degrees: 45.0 until compute_elevations fills it, NaN when the orbit could not place the "
+     "satellite; settable on this copy",
+     nullptr},
     {"azimuth", est_azimuth, est_set_azimuth,
-     "Azimuth in degrees clockwise from north: 0.0 until compute_elevations fills it; settable on this copy",
+     "Azimuth in degrees clockwise from north: 0.0 until compute_elevations fills it, NaN when the orbit could "
+     "not place the satellite; settable on this copy",
      nullptr},
     {"snr", est_snr, nullptr, "Signal strength in dB-Hz, or None when the pair has no strength observation", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -208,12 +211,13 @@ void bind_multipath_stats(py::module_& m) {
         "max", [](const PyMultipathStats& s) { return s.stats.max; }, "Largest value in metres");
     cls.def_property_readonly(
         "weighted_rms", [](const PyMultipathStats& s) { return s.stats.weighted_rms; },
-        "Elevation-weighted RMS in metres (weight 1 above 30 degrees, 1/(4 sin^2 e) below, 0 at or "
-        "below the horizon); equals rms until compute_elevations supplies real elevations");
+        "Elevation-weighted RMS in metres: weight 1 at 30 degrees and above, 4 sin^2 e below (0.268 at "
+        "15 degrees), 0 at or below the horizon and for unknown (NaN) elevations; equals rms until "
+        "compute_elevations supplies real elevations");
     cls.def_property_readonly(
         "cycle_slips", [](const PyMultipathStats& s) { return s.stats.cycle_slips; },
-        "Number of distinct cycle slips that can cut this signal's arcs: slips of any satellite with a "
-        "pair under this label, recorded on that pair's first or second phase; each slip counts once");
+        "Number of distinct cycle slips that can cut this signal's arcs: reported slips of any satellite with "
+        "a pair under this label, recorded on that pair's first or second phase; each slip counts once");
     cls.def("__repr__", [](const PyMultipathStats& s) {
         return "MultipathStats(signal=" + quote(s.stats.label) + ", rms=" + format4(s.stats.rms) +
                ", count=" + std::to_string(s.stats.count) + ")";
@@ -278,7 +282,8 @@ void bind_analysis_results(py::module_& m) {
             for (const SlipRecord& s : r.store->run.slips.slips) out.append(py::cast(PyCycleSlip{s}));
             return out;
         },
-        "Detected cycle slips, by epoch, satellite identifier and phase code (new copies on every read)");
+        "Cycle slips of the analysed systems (and of the phases the code lists select), by epoch, satellite "
+        "identifier and phase code (new copies on every read)");
     cls.def_property_readonly(
         "cycle_slip_counts",
         [](const PyAnalysisResults& r) {
@@ -288,7 +293,8 @@ void bind_analysis_results(py::module_& m) {
                 out[py::str(std::string(rinex::system_short_name(c.system)) + c.phase.text())] = c.count;
             return out;
         },
-        "Slip counts per system and phase code, e.g. {'GPSL1C': 3}; a gf slip counts for both its phases");
+        "Slip counts per analysed system and phase code, e.g. {'GPSL1C': 3}; a gf slip counts for both "
+        "its phases");
     cls.def(
         "total_estimates",
         [](const PyAnalysisResults& r) {
@@ -321,7 +327,11 @@ void bind_analysis_results(py::module_& m) {
         },
         py::arg("sp3"), py::arg("receiver"),
         "compute_elevations($self, sp3, receiver)\n--\n\nCompute elevations and azimuths for all estimates "
-        "using SP3 data\nReturns (computed_count, failed_count)");
+        "using SP3 data\nReturns (computed_count, failed_count)\n\nEstimates above the horizon count as "
+        "computed. Those the orbit cannot place (satellite missing, epoch outside the orbit's span) count as "
+        "failed and get NaN elevation and azimuth, unless an earlier call placed them; those at or below the "
+        "horizon count as failed with their real elevation. Then every signal's weighted_rms is recomputed "
+        "(unknown elevations weigh 0).");
     cls.def(
         "apply_elevation_mask",
         [](const PyAnalysisResults& r, std::optional<double> cutoff) {

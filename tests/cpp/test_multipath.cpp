@@ -176,14 +176,18 @@ void test_slips() {
         CHECK(std::abs(r.slips.slips[0].threshold - 8.0) < 1e-12);
     }
 
-    // The detector ignores the system filter; sorting by identifier text puts G100 before G11.
+    // Sorting by identifier text puts G100 before G11; QZSS is tested only when selected.
     Builder s;
     s.epoch(0);
     s.sat("J01", gps_track(2.2e7, 5.0, 0.0, 1, 1, 1));
     s.sat("G11", gps_track(2.2e7, 5.0, 0.0, 1, 1, 1));
     s.sat("G100", gps_track(2.2e7, 5.0, 0.0, 1, 1, 1));
-    r = run(s);
+    MultipathOptions gj;
+    gj.systems = std::vector<std::string>{"G", "J"};
+    r = run(s, gj);
     CHECK(r.slips.slips.size() == 3 && r.slips.slips[0].sat.id() == "G100" && r.slips.slips[2].sat.id() == "J01");
+    r = run(s);
+    CHECK(r.slips.slips.size() == 2 && r.slips.counts.size() == 1 && r.slips.counts[0].count == 2);
 }
 
 void test_arcs() {
@@ -228,7 +232,18 @@ void test_arcs() {
 
 }  // namespace
 
+void test_elevation_weight() {
+    using analysis::elevation_weight;
+    // Inverse of the relative variance 1 / (4 sin^2 e), continuous at 30 degrees.
+    CHECK(std::abs(elevation_weight(15.0) - 0.2679491924311227) < 1e-15);
+    CHECK(elevation_weight(30.0) == 1.0 && elevation_weight(89.0) == 1.0);
+    CHECK(std::abs(elevation_weight(std::nextafter(30.0, 0.0)) - 1.0) < 1e-15);
+    CHECK(elevation_weight(0.0) == 0.0 && elevation_weight(-2.0) == 0.0 && elevation_weight(std::nan("")) == 0.0);
+    CHECK(elevation_weight(1.0) < elevation_weight(10.0));
+}
+
 int main() {
+    test_elevation_weight();
     test_interval();
     test_pairing();
     test_slips();
