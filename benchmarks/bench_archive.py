@@ -110,7 +110,8 @@ def run(folder: pathlib.Path, workers: int):
     orbits, _ = archive.discover([str(folder / "orbits")], archive.is_orbit_name, "SP3")
     settings = archive.ArchiveSettings(systems=("G", "R", "E", "C"), orbits=tuple(archive.scan_orbits(orbits)))
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None, silence_logs=logging.ERROR)
+                           dashboard_address="127.0.0.1:0",
+                           scheduler_kwargs={"dashboard": False}, silence_logs=logging.ERROR)
     client = Client(cluster)
     per_day, memory = [], {}
 

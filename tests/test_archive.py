@@ -39,7 +39,8 @@ def client():
     import logging
 
     cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None, silence_logs=logging.CRITICAL)
+                           dashboard_address="127.0.0.1:0",
+                           scheduler_kwargs={"dashboard": False}, silence_logs=logging.CRITICAL)
     c = Client(cluster)
     yield c
     c.close()

@@ -69,28 +69,33 @@ def is_orbit_name(name: str) -> bool:
     return re.search(r"\.(sp3|sp3c|eph)(\.gz)?$", name.lower()) is not None
 
 
-def _walk(folder: str, accept: Callable[[str], bool]) -> Tuple[List[str], int]:
+def _walk(folder: str, accept: Callable[[str], bool],
+          sniff: Optional[Callable[[str], bool]]) -> Tuple[List[str], int]:
     found, ignored = [], 0
     for top, dirs, files in os.walk(folder):
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
         for name in sorted(files):
-            if accept(name):
-                found.append(os.path.join(top, name))
-            elif not name.startswith("."):
+            if name.startswith("."):
+                continue
+            path = os.path.join(top, name)
+            if accept(name) or (sniff is not None and sniff(path)):
+                found.append(path)
+            else:
                 ignored += 1
     return found, ignored
 
 
 def discover(patterns: Sequence[str], accept: Callable[[str], bool] = is_observation_name,
-             what: str = "observation") -> Tuple[List[str], int]:
+             what: str = "observation", sniff: Optional[Callable[[str], bool]] = None) -> Tuple[List[str], int]:
     """Absolute paths of the files named by `patterns`, and how many files of
-    walked folders were left out for their names.
+    walked folders were left out.
 
     A file named explicitly is always taken; folders (and folders matched by
     a glob) are walked recursively, in sorted order, keeping the names
-    `accept` likes. The same file reached twice (a symbolic link, a repeated
-    argument) is kept once. Raises UserError for a missing path, a glob that
-    matches nothing and when nothing at all is found.
+    `accept` likes and, among the others, the files `sniff` (given a path)
+    recognises by their content. The same file reached twice (a symbolic
+    link, a repeated argument) is kept once. Raises UserError for a missing
+    path, a glob that matches nothing and when nothing at all is found.
     """
     out: List[str] = []
     ignored = 0
@@ -105,7 +110,7 @@ def discover(patterns: Sequence[str], accept: Callable[[str], bool] = is_observa
             matches = [p]
         for m in matches:
             if os.path.isdir(m):
-                found, skipped = _walk(m, accept)
+                found, skipped = _walk(m, accept, sniff)
                 out += found
                 ignored += skipped
             elif os.path.isfile(m) and (m == p or accept(os.path.basename(m))):
@@ -544,8 +549,12 @@ def open_client(scheduler: Optional[str], jobs: Optional[int]) -> Iterator[Any]:
             client.close()
         return
     n = jobs or len(os.sched_getaffinity(0)) or 1
+    # The scheduler serves HTTP (metrics) even without a dashboard: a free
+    # port on the loopback interface keeps two runs on one machine apart and
+    # opens nothing to the network.
     cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None, silence_logs=logging.ERROR)
+                           dashboard_address="127.0.0.1:0",
+                           scheduler_kwargs={"dashboard": False}, silence_logs=logging.ERROR)
     try:
         client = Client(cluster)
         try:

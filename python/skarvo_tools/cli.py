@@ -265,10 +265,12 @@ def cmd_archive(args, stdout: TextIO, stderr: TextIO) -> int:
     if os.path.exists(args.run_dir) and not os.path.isdir(args.run_dir):
         raise UserError(f"{args.run_dir} exists and is not a folder")
     systems = rep.parse_systems(args.systems) if args.systems is not None else list(rep.DEFAULT_SYSTEMS)
-    paths, ignored = archive.discover(args.obs)
+    # Folders: observation files by their names, the others by their content
+    # as the report finds them.
+    paths, ignored = archive.discover(args.obs, sniff=globals().get("looks_like_observation_file"))
     if ignored:
         stderr.write(f"skarvo-mp: {ignored} other files in the folders given were left out (not observation "
-                     "file names)\n")
+                     "files)\n")
     orbit_paths = archive.discover(args.sp3, archive.is_orbit_name, "SP3")[0] if args.sp3 else []
     settings = archive.ArchiveSettings(systems=tuple(systems), orbits=tuple(archive.scan_orbits(orbit_paths)))
     try:
