@@ -48,6 +48,8 @@ def main(out: str) -> None:
     write(corpus, "fuzz_sp3", [piece for p in sp3_files for piece in pieces(text_of(p))])
     write(corpus, "fuzz_epoch", [b"2024 03 01 06 30 15.2500000", b"2024-03-01T06:30:15.250Z",
                                   b"24 3 1 6 30 15.25", b"2024-03-01 06:30:15+00:00"])
+    nav_files = sorted((DATA / "nav").glob("*"))
+    write(corpus, "fuzz_nav_reader", [piece for p in nav_files for piece in pieces(text_of(p))])
     write(corpus, "fuzz_identifiers", [b"G01", b"g 1", b"C1C", b"L2W", b"1.5e3", b"-42", b"inf"])
     print(f"corpora written to {corpus}")
 

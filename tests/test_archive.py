@@ -274,8 +274,13 @@ def test_journal_line_cut_short_is_dropped_and_the_rest_folded(tmp_path, setting
     assert list(archive_store.read_table(str(tmp_path), "failures")["error"].to_pylist()) == ["broken"]
 
 
-def test_archive_refuses_broadcast_orbits_for_now(tmp_path):
+@needs_cluster
+def test_broadcast_orbits_give_elevations(client, tmp_path):
     out, err = io.StringIO(), io.StringIO()
-    rc = cli.main(["archive", str(tmp_path / "run"), str(data_path("rinex3/pdel0010.21o")), "--nav",
-                   str(data_path("nav/brdc0010.21n"))], stdout=out, stderr=err)
-    assert rc == 2 and "--nav" in err.getvalue()
+    rc = cli.main(["archive", str(tmp_path), str(data_path("rinex3/pdel0010.21o")), "--nav",
+                   str(data_path("nav/brdc0010.21n")), "--scheduler", client.scheduler.address],
+                  stdout=out, stderr=err)
+    assert rc == 0, err.getvalue()
+    row = archive_store.read_table(str(tmp_path), "files").to_pylist()[0]
+    assert row["orbit_source"] == "broadcast" and row["elevations_computed"] > 0
+    assert row["orbit_files"] == str(data_path("nav/brdc0010.21n"))

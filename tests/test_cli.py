@@ -420,6 +420,40 @@ def test_demo_prints_report_and_truth_comparison(tmp_path):
     assert (tmp_path / "demo" / "report" / "index.html").is_file()
 
 
+def test_report_with_broadcast_orbits_names_its_source(data, tmp_path):
+    nav_files = [data("nav/brdc0010.21n"), data("nav/dlf10010.21g")]
+    rc, out, err = run("report", data(PDEL), "--nav", *nav_files, "--json", "--no-plots")
+    assert rc == 0, err
+    doc = json.loads(out)
+    el = doc["elevations"]
+    assert el["source"] == "broadcast" and el["nav"] == [str(p) for p in nav_files] and el["sp3"] == []
+    obs = mp.read_rinex_obs(str(data(PDEL)))
+    results = mp.MultipathAnalyzer(obs).analyze()
+    merged = mp.read_rinex_nav(str(nav_files[0])).merged(mp.read_rinex_nav(str(nav_files[1])))
+    assert (el["computed"], el["failed"]) == results.compute_elevations(merged, obs.approx_position)
+    assert el["computed"] > 0 and doc["settings"]["nav"] == el["nav"]
+    assert not any("SP3" in w for w in doc["warnings"])
+    rc, text, err = run("report", data(PDEL), "--nav", nav_files[0], "--no-plots", "--out", tmp_path / "t")
+    assert rc == 0 and "broadcast orbits of brdc0010.21n" in text
+    # Precise orbits win when both are given.
+    rc, out, err = run("report", data(PDEL), "--nav", nav_files[0], "--sp3", data(IGS), "--json", "--no-plots")
+    assert json.loads(out)["elevations"]["source"] == "sp3"
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "navigation file not found: {path}"),
+    (b"     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n",
+     "Failed to read navigation file {path}: Navigation file error: line 1: an observation file"),
+])
+def test_unusable_nav_is_a_user_error(tmp_path, data, content, message):
+    path = tmp_path / "bad.rnx"
+    if content is not None:
+        path.write_bytes(content)
+    rc, out, err = run("report", data(PDEL), "--nav", path, "--no-plots", "--out", tmp_path / "out")
+    assert (rc, out) == (2, "")
+    assert err.startswith("skarvo-mp: error: " + message.format(path=path)) and err.count("\n") == 1
+
+
 def test_tracks_leave_out_estimates_without_an_orbit_position():
     from types import SimpleNamespace
 

@@ -69,6 +69,14 @@ def is_orbit_name(name: str) -> bool:
     return re.search(r"\.(sp3|sp3c|eph)(\.gz)?$", name.lower()) is not None
 
 
+def is_navigation_name(name: str) -> bool:
+    """Navigation file names: short ones ending in .YYn, .YYg, .YYl, .YYp,
+    ... (one letter per system), long ones whose data type ends in N
+    (..._MN.rnx); possibly with .gz or .Z."""
+    n = re.sub(r"\.(gz|z)$", "", name.lower())
+    return re.search(r"(\.\d\d[nglpfhqi]|_[a-z]n\.rnx)$", n) is not None
+
+
 def _walk(folder: str, accept: Callable[[str], bool],
           sniff: Optional[Callable[[str], bool]]) -> Tuple[List[str], int]:
     found, ignored = [], 0
@@ -161,6 +169,7 @@ class ArchiveSettings:
 
     systems: Optional[Tuple[str, ...]] = None
     orbits: Tuple[sp3files.Sp3Source, ...] = ()
+    nav: Tuple[str, ...] = ()
 
     def stored(self) -> Dict[str, Any]:
         """The settings the results depend on, kept in the run folder: a later
@@ -171,6 +180,7 @@ class ArchiveSettings:
 
 _RUNS: Dict[str, ArchiveSettings] = {}
 _ORBITS: "collections.OrderedDict[Tuple[str, ...], Any]" = collections.OrderedDict()
+_NAV: Dict[Tuple[str, ...], Any] = {}
 
 
 class RunSettings(WorkerPlugin):
@@ -186,6 +196,7 @@ class RunSettings(WorkerPlugin):
     def teardown(self, worker) -> None:
         _RUNS.pop(self.token, None)
         _ORBITS.clear()
+        _NAV.clear()
 
 
 def read_orbits(chosen: Sequence[sp3files.Sp3Source]):
@@ -219,6 +230,19 @@ def read_orbits(chosen: Sequence[sp3files.Sp3Source]):
     return sp3
 
 
+def read_navigation(paths: Sequence[str]):
+    """The broadcast orbits of all navigation files of a run as one NavData,
+    read once per worker (the module picks each satellite's ephemeris by
+    time, so the files of every day can be merged)."""
+    from .report import module, read_nav
+
+    key = tuple(paths)
+    if key not in _NAV:
+        _NAV.clear()
+        _NAV[key] = read_nav(module(), paths)
+    return _NAV[key]
+
+
 def failure(path: str, size: int, mtime_ns: int, error: str, station: Optional[str] = None) -> Dict[str, Any]:
     """The result of a file that could not be made into rows."""
     station = station or (file_stem(path)[:4].upper() or None)
@@ -245,8 +269,8 @@ def rows_from_report(data: Dict[str, Any], path: str, size: int, mtime_ns: int) 
         "receiver": f["receiver"], "antenna": f["antenna"], "marker": f["marker"],
         "rinex_version": f["rinex_version"], "interval_s": f["interval_s"], "epochs": f["epochs"],
         "first_epoch": f["first_epoch"], "last_epoch": f["last_epoch"],
-        "orbit_source": "sp3" if el else "none",
-        "orbit_files": ", ".join(el["sp3"]) if el else None,
+        "orbit_source": _orbit_source(el),
+        "orbit_files": _orbit_files(el),
         "elevations_computed": el["computed"] if el else None,
         "elevations_failed": el["failed"] if el else None,
         "day_slips": cs["total"],
@@ -280,6 +304,22 @@ def rows_from_report(data: Dict[str, Any], path: str, size: int, mtime_ns: int) 
             "station": f["station"], "file_row": file_row, "signal_rows": signal_rows}
 
 
+def _orbit_source(el: Optional[Dict[str, Any]]) -> str:
+    if not el:
+        return "none"
+    return "broadcast" if el.get("source") == "broadcast" else "sp3"
+
+
+def _orbit_files(el: Optional[Dict[str, Any]]) -> Optional[str]:
+    if not el:
+        return None
+    files = el.get("nav") if el.get("source") == "broadcast" else el.get("sp3")
+    if not files:
+        return None
+    # Every navigation file of the run serves each day: name them when few.
+    return ", ".join(files) if len(files) <= 3 else f"{len(files)} navigation files"
+
+
 def quality_columns(data: Dict[str, Any]) -> Dict[str, Any]:
     """Per-day quality figures for the columns of `archive_store.QUALITY_COLUMNS`
     (none yet)."""
@@ -293,8 +333,8 @@ def process_file(path: str, size: int, mtime_ns: int, token: str) -> Dict[str, A
     if settings is None:  # the plugin never reached this worker: let Dask report it
         raise RuntimeError("this worker did not receive the run settings")
     start, cpu = time.perf_counter(), time.process_time()
-    options = ReportOptions(sp3=settings.orbits, systems=settings.systems, plots=False, wavelets=False,
-                            orbit_reader=read_orbits)
+    options = ReportOptions(sp3=settings.orbits, nav=settings.nav, systems=settings.systems, plots=False,
+                            wavelets=False, orbit_reader=read_orbits, nav_reader=read_navigation)
     try:
         report = build_report(path, options)
         result = rows_from_report(report.data, path, size, mtime_ns)

@@ -1,6 +1,6 @@
 """The `skarvo-mp` command.
 
-    skarvo-mp report OBS [OBS ...] [--sp3 FILE ...] [--position X Y Z]
+    skarvo-mp report OBS [OBS ...] [--sp3 FILE ...] [--nav FILE ...] [--position X Y Z]
                      [--systems G,R,E,C] [--antenna-height H] [--out DIR]
                      [--json] [--no-plots] [--jobs N]
     skarvo-mp demo [--out DIR] [--seed N] [--hours H] [--no-plots]
@@ -92,6 +92,9 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
                      help="SP3 orbit file(s), plain or .gz, for elevations (files of neighbouring days are "
                           "merged; put OBS first or use --sp3 last)")
+    rep.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
+                     help="RINEX navigation file(s) (versions 2-4, plain or .gz): broadcast orbits for "
+                          "elevations when no --sp3 is given (several files, e.g. one per system, are merged)")
     rep.add_argument("--position", nargs=3, type=_finite_float, metavar=("X", "Y", "Z"),
                      help="receiver ECEF position in metres (default: the header's APPROX POSITION XYZ)")
     rep.add_argument("--systems", default=None, metavar="G,R,E,C",
@@ -130,7 +133,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="SP3 orbit files, folders or globs (plain or .gz); each observation file uses "
                              "those that cover its span")
     orbits.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
-                        help="broadcast navigation files instead of SP3 orbits")
+                        help="RINEX navigation files, folders or globs (versions 2-4, plain or .gz): broadcast "
+                             "orbits instead of SP3; all of them are merged and serve every file")
     arc.add_argument("--systems", default=None, metavar="G,R,E,C",
                      help="systems to analyse, as letters (default G,R,E,C)")
     arc.add_argument("--scheduler", metavar="ADDRESS",
@@ -200,9 +204,10 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
     folder = tempfile.mkdtemp(prefix="skarvo-mp-")
     try:
         sources = sp3files.prepare(args.sp3, folder, reader=mp.read_sp3 if args.sp3 else None)
+        nav = rep.check_nav_files(args.nav, mp) if args.nav and not args.sp3 else ()
         options = rep.ReportOptions(sp3=sources, position=position, systems=systems,
                                     antenna_height=args.antenna_height, out_dir=out_dir,
-                                    plots=not args.no_plots)
+                                    plots=not args.no_plots, nav=tuple(args.nav) if nav else ())
         if len(paths) == 1:
             try:
                 report = runner.report_one(paths[0], options)
@@ -257,11 +262,6 @@ def cmd_archive(args, stdout: TextIO, stderr: TextIO) -> int:
 
     archive, _ = _archive_modules()
     mp = rep.module()
-    if args.nav and not hasattr(mp, "read_rinex_nav"):
-        raise UserError("--nav: this build of skarvo_mp cannot read broadcast navigation files; give SP3 orbits "
-                        "with --sp3")
-    if args.nav:
-        raise UserError("--nav: broadcast orbits are not supported by the archive yet; give SP3 orbits with --sp3")
     if os.path.exists(args.run_dir) and not os.path.isdir(args.run_dir):
         raise UserError(f"{args.run_dir} exists and is not a folder")
     systems = rep.parse_systems(args.systems) if args.systems is not None else list(rep.DEFAULT_SYSTEMS)
@@ -272,7 +272,10 @@ def cmd_archive(args, stdout: TextIO, stderr: TextIO) -> int:
         stderr.write(f"skarvo-mp: {ignored} other files in the folders given were left out (not observation "
                      "files)\n")
     orbit_paths = archive.discover(args.sp3, archive.is_orbit_name, "SP3")[0] if args.sp3 else []
-    settings = archive.ArchiveSettings(systems=tuple(systems), orbits=tuple(archive.scan_orbits(orbit_paths)))
+    nav_paths = archive.discover(args.nav, archive.is_navigation_name, "navigation")[0] if args.nav else []
+    rep.check_nav_files(nav_paths, mp)
+    settings = archive.ArchiveSettings(systems=tuple(systems), orbits=tuple(archive.scan_orbits(orbit_paths)),
+                                       nav=tuple(nav_paths))
     try:
         summary = archive.run_archive(args.run_dir, paths, settings,
                                       lambda: archive.open_client(args.scheduler, args.jobs), redo=args.redo,

@@ -6,7 +6,7 @@ from __future__ import annotations
 import html
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .tables import MP_COLUMNS, MP_HEADINGS, fmt
+from .tables import MP_COLUMNS, MP_HEADINGS, fmt, orbit_source_text
 
 STYLE = """
 body{font-family:system-ui,-apple-system,Segoe UI,Helvetica,Arial,sans-serif;margin:2em;color:#222;max-width:1300px}
@@ -53,8 +53,8 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
              ("Systems analysed", " ".join(data["settings"]["systems"]))]
     el = data.get("elevations")
     if el:
-        items.append(("Elevations", f"{el['computed']} computed, {el['failed']} failed, SP3 "
-                      + ", ".join(el["sp3"]) + f", receiver from the {el['receiver_source']}"))
+        items.append(("Elevations", f"{el['computed']} computed, {el['failed']} failed, "
+                      + orbit_source_text(el) + f", receiver from the {el['receiver_source']}"))
     parts.append("<h2>File</h2><dl>" + "".join(f"<dt>{_e(k)}</dt><dd>{_e(v)}</dd>" for k, v in items)
                  + "</dl>")
 

@@ -61,9 +61,13 @@ class ReportOptions:
     out_dir: Optional[str] = None
     plots: bool = True
     wavelets: bool = True
-    # Reads the chosen orbit files as one module SP3 object; by default they
-    # are merged into a private temporary file and read (see attach_elevations).
+    nav: Sequence[str] = ()
+    # Read the chosen SP3 files as one module SP3 object, and the navigation
+    # files as one NavData; by default the SP3 files are merged into a private
+    # temporary file and read, the navigation files read and merged (see
+    # attach_elevations). Batches on long-lived workers pass cached readers.
     orbit_reader: Optional[Callable[[Sequence[sp3files.Sp3Source]], Any]] = None
+    nav_reader: Optional[Callable[[Sequence[str]], Any]] = None
 
 
 @dataclasses.dataclass
@@ -170,7 +174,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     start = clock()
     if summary["epochs"] == 0:
         warnings.append("the file holds no observation epochs")
-    elif options.sp3:
+    elif options.sp3 or options.nav:
         elevations = attach_elevations(mp, obs, results, summary, options, warnings)
     timings["elevations_s"] = clock() - start
 
@@ -190,7 +194,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     wavelets, band_series = None, None
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
-    if not options.sp3:
+    if not options.sp3 and not options.nav:
         warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
     fresnel, footprints = None, None
     if options.antenna_height is not None:
@@ -199,6 +203,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
     settings = {
         "systems": systems,
         "sp3": [s.given for s in options.sp3],
+        "nav": list(options.nav),
         "position_m": list(options.position) if options.position else None,
         "antenna_height_m": options.antenna_height,
     }
@@ -267,14 +272,58 @@ def receiver_position(obs, options: ReportOptions) -> Tuple[Optional[Tuple[float
     return xyz, "header"
 
 
+def check_nav_files(paths: Sequence[str], mp) -> List[Any]:
+    """Reads every navigation file once (to refuse unreadable ones before any
+    work starts); raises UserError with the reader's message."""
+    out = []
+    for path in paths:
+        if not os.path.exists(path):
+            raise UserError(f"navigation file not found: {path}")
+        if os.path.isdir(path):
+            raise UserError(f"navigation path is a folder, not a file: {path}")
+        try:
+            out.append(mp.read_rinex_nav(path))
+        except OSError as exc:
+            raise UserError(str(exc)) from None
+    return out
+
+
+def read_nav(mp, paths: Sequence[str]):
+    """One NavData holding the records of every file."""
+    merged = None
+    for path in paths:
+        try:
+            nav = mp.read_rinex_nav(path)
+        except OSError as exc:
+            raise FileFailure(str(exc)) from None
+        merged = nav if merged is None else merged.merged(nav)
+    return merged
+
+
 def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str]):
     """Elevations and azimuths of every estimate from the SP3 files that cover
-    the observation span; returns the JSON section (None when skipped)."""
+    the observation span or, without SP3, from the broadcast orbits of the
+    navigation files; returns the JSON section (None when skipped)."""
     xyz, source = receiver_position(obs, options)
     if xyz is None:
         warnings.append("no receiver position (the header has none; give --position X Y Z): "
                         "elevations not computed")
         return None
+    if not options.sp3:
+        nav = options.nav_reader(options.nav) if options.nav_reader is not None else read_nav(mp, options.nav)
+        computed, failed = results.compute_elevations(nav, mp.Ecef(*xyz))
+        if computed == 0 and failed > 0:
+            warnings.append("no estimate got an elevation: do the navigation file's satellites and day "
+                            "match the file?")
+        return {
+            "source": "broadcast",
+            "sp3": [],
+            "nav": list(options.nav),
+            "receiver_m": list(xyz),
+            "receiver_source": source,
+            "computed": computed,
+            "failed": failed,
+        }
     first = epoch_to_datetime(summary["first_epoch"])
     last = epoch_to_datetime(summary["last_epoch"])
     chosen, notes = sp3files.choose(options.sp3, first, last)
@@ -296,7 +345,9 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
     return {
+        "source": "sp3",
         "sp3": [s.given for s in chosen],
+        "nav": [],
         "receiver_m": list(xyz),
         "receiver_source": source,
         "computed": computed,
@@ -425,7 +476,7 @@ def fresnel_section(mp, estimates, height: float, warnings: List[str]):
     """First Fresnel zones along the observed tracks; (JSON section, footprints)."""
     tracks = fresnel_tracks(estimates)
     if not tracks:
-        warnings.append("--antenna-height needs elevations (an SP3 file and a receiver position): "
+        warnings.append("--antenna-height needs elevations (an orbit file and a receiver position): "
                         "no Fresnel footprints")
         return None, None
     footprints = mp.fresnel_map(tracks, height, min_elevation=5.0)

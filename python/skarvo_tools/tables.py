@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import csv
 import io
+import os
 from typing import Any, Dict, Iterable, List, Optional, Sequence
 
 MP_COLUMNS = ("signal", "code", "estimates", "rms_m", "weighted_rms_m", "mean_m", "std_m", "min_m",
@@ -52,7 +53,7 @@ def render_text(data: Dict[str, Any]) -> str:
     if el:
         out.append(f"  elevations: {el['computed']} computed, {el['failed']} failed; receiver "
                    f"{el['receiver_m'][0]:.3f} {el['receiver_m'][1]:.3f} {el['receiver_m'][2]:.3f} m "
-                   f"({el['receiver_source']}); SP3 {', '.join(el['sp3'])}")
+                   f"({el['receiver_source']}); {orbit_source_text(el)}")
 
     out.append("")
     weighted = "elevation-weighted" if el and el["computed"] else "no elevations: w.rms = rms"
@@ -148,3 +149,10 @@ def csv_text(rows: Iterable[List[str]]) -> str:
     for r in rows:
         w.writerow(r)
     return buf.getvalue()
+
+
+def orbit_source_text(el) -> str:
+    """'SP3 a.sp3' or 'broadcast orbits of b.rnx' for an elevations section."""
+    if el.get("source") == "broadcast":
+        return "broadcast orbits of " + ", ".join(os.path.basename(p) for p in el.get("nav", []))
+    return "SP3 " + ", ".join(el.get("sp3", []))

@@ -1,5 +1,5 @@
-// Elevations and azimuths of multipath estimates from an SP3 orbit, and the
-// elevation-weighted RMS recomputed from them.
+// Elevations and azimuths of multipath estimates from an orbit (precise or
+// broadcast), and the elevation-weighted RMS recomputed from them.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 
 #include "analysis/multipath.hpp"
 #include "navigation/coordinates.hpp"
+#include "navigation/orbit_source.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::nav {
@@ -23,7 +24,7 @@ struct ElevationCounts {
 /// Elevation in degrees of the satellite named by `satellite` (identifier
 /// text) at `epoch`, seen from `receiver`; negative below the horizon.
 /// Absent when the text names no satellite or the orbit gives no position.
-std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver, std::string_view satellite,
+std::optional<double> compute_elevation(const OrbitSource& orbit, const Ecef& receiver, std::string_view satellite,
                                         const util::Epoch& epoch);
 
 /// Records what an orbit gave for one estimate (`position`: the satellite at
@@ -37,10 +38,10 @@ std::optional<double> compute_elevation(const Sp3Data& sp3, const Ecef& receiver
 void place_estimate(analysis::MpEstimate& e, const Ecef& receiver, const std::optional<Ecef>& position,
                     ElevationCounts& counts) noexcept;
 
-/// Places every estimate (see `place_estimate`) from the SP3 position of its
-/// satellite at its epoch, as the estimate reports it (to the millisecond).
-/// Only reads `sp3`; safe without the GIL.
-ElevationCounts fill_elevations(const Sp3Data& sp3, const Ecef& receiver, std::span<analysis::MpEstimate> estimates);
+/// Places every estimate (see `place_estimate`) from the orbit position of
+/// its satellite at its epoch, as the estimate reports it (to the
+/// millisecond). Only reads the orbit; safe without the GIL.
+ElevationCounts fill_elevations(const OrbitSource& orbit, const Ecef& receiver, std::span<analysis::MpEstimate> estimates);
 
 /// Recomputes the weighted RMS of every statistics record from the current
 /// elevations of its estimates (NaN weighs 0); a record whose weights sum to

@@ -311,16 +311,16 @@ void bind_analysis_results(py::module_& m) {
         "total_cycle_slips($self)\n--\n\nNumber of cycle slips");
     cls.def(
         "compute_elevations",
-        [](PyAnalysisResults& r, const PySp3Data& sp3, const nav::Ecef& receiver) {
+        [](PyAnalysisResults& r, py::handle sp3, const nav::Ecef& receiver) {
+            const OrbitArg orbit = orbit_argument(sp3, "compute_elevations", "sp3");
             const std::shared_ptr<ResultsStore> store = r.store;
-            const std::shared_ptr<const nav::Sp3Data> orbit = sp3.data;
             auto lock = lock_store(*store);
             nav::ElevationCounts n;
             {
                 // The orbit is immutable and the estimates are guarded by the
                 // store's mutex, held for the whole call.
                 py::gil_scoped_release release;
-                n = nav::fill_elevations(*orbit, receiver, store->run.estimates);
+                n = nav::fill_elevations(*orbit.source, receiver, store->run.estimates);
             }
             if (n.computed > 0) nav::recompute_weighted_rms(store->run.estimates, store->run.statistics);
             return py::make_tuple(n.computed, n.failed);
@@ -331,7 +331,8 @@ void bind_analysis_results(py::module_& m) {
         "computed. Those the orbit cannot place (satellite missing, epoch outside the orbit's span) count as "
         "failed and get NaN elevation and azimuth, unless an earlier call placed them; those at or below the "
         "horizon count as failed with their real elevation. Then every signal's weighted_rms is recomputed "
-        "(unknown elevations weigh 0).");
+        "(unknown elevations weigh 0).\n\n`sp3` is an Sp3Data (precise orbits) or a NavData (broadcast orbits "
+        "of read_rinex_nav).");
     cls.def(
         "apply_elevation_mask",
         [](const PyAnalysisResults& r, std::optional<double> cutoff) {
@@ -429,8 +430,9 @@ void bind_multipath_analyzer(py::module_& m) {
 void bind_compute_elevation(py::module_& m) {
     m.def(
         "compute_elevation",
-        [](const PySp3Data& sp3, const nav::Ecef& receiver, const std::string& satellite, const util::Epoch& epoch) {
-            return nav::compute_elevation(*sp3.data, receiver, satellite, epoch);
+        [](py::handle sp3, const nav::Ecef& receiver, const std::string& satellite, const util::Epoch& epoch) {
+            const OrbitArg orbit = orbit_argument(sp3, "compute_elevation", "sp3");
+            return nav::compute_elevation(*orbit.source, receiver, satellite, epoch);
         },
         py::arg("sp3"), py::arg("receiver"), py::arg("satellite"), py::arg("epoch"),
         "compute_elevation(sp3, receiver, satellite, epoch)\n--\n\nCompute satellite elevation from SP3 and "

@@ -44,4 +44,8 @@ void bind_fresnel_map(py::module_& m);
 void bind_scalogram(py::module_& m);
 void bind_analyze_snr_wavelets(py::module_& m);
 
+// Broadcast navigation data.
+void bind_nav_data(py::module_& m);
+void bind_read_rinex_nav(py::module_& m);
+
 }  // namespace skarvo::python

@@ -15,6 +15,8 @@
 
 namespace skarvo::nav {
 struct Sp3Data;
+struct NavData;
+class OrbitSource;
 }
 
 namespace skarvo::python {
@@ -35,6 +37,20 @@ struct PyRinexObsData {
 struct PySp3Data {
     std::shared_ptr<const nav::Sp3Data> data;
 };
+
+/// Python `NavData`: the immutable broadcast ephemerides.
+struct PyNavData {
+    std::shared_ptr<const nav::NavData> data;
+};
+
+/// The orbit behind a Python `Sp3Data` or `NavData` argument: the source of
+/// positions and the table it reads (kept alive while the source is used).
+struct OrbitArg {
+    std::shared_ptr<const void> table;
+    std::unique_ptr<nav::OrbitSource> source;
+};
+/// Raises TypeError naming `function` and `parameter` for any other object.
+OrbitArg orbit_argument(py::handle obj, const char* function, const char* parameter);
 
 /// Raises `type` with `text` (sets the Python error and throws
 /// error_already_set, which pybind11 passes through unchanged).

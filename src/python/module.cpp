@@ -50,6 +50,8 @@ constexpr Entry registration_order[] = {
     {"fresnel_map", bind_fresnel_map},
     {"scalogram", bind_scalogram},
     {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
+    {"NavData", bind_nav_data},
+    {"read_rinex_nav", bind_read_rinex_nav},
 };
 
 struct Constant {
