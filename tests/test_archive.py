@@ -242,6 +242,8 @@ def test_timeline_pools_files_of_a_day_and_marks_equipment_changes():
 ])
 def test_observation_names(name, expected):
     assert archive.is_observation_name(name) is expected
+    navigation = name in ("ESBC00DNK_R_20201770000_01D_MN.rnx.gz", "brdc0010.21n")
+    assert archive.is_navigation_name(name) is navigation
 
 
 def test_discovery_walks_folders_and_refuses_nothing_found(tmp_path):
