@@ -176,7 +176,7 @@ def _date(text: Optional[str]) -> Optional[_dt.date]:
 def _epoch(text: Optional[str]) -> Optional[_dt.datetime]:
     if not text:
         return None
-    return _dt.datetime.strptime(text[:23], "%Y-%m-%dT%H:%M:%S.%f")
+    return _dt.datetime.fromisoformat(text[:23])
 
 
 def _to_table(rows: Sequence[Dict[str, Any]], schema: pa.Schema) -> pa.Table:
