@@ -110,7 +110,7 @@ def test_help_imports_neither_numpy_nor_matplotlib_nor_the_module():
     (["demo", "--seed", "x"], "skarvo-mp demo: argument --seed: not a whole number: 'x' (see --help)"),
     (["demo", "--hours", "0"], "skarvo-mp demo: argument --hours: must be a positive number, got '0' (see --help)"),
     (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo', "
-                     "'archive', 'timeline') (see --help)"),
+                     "'reflector', 'archive', 'timeline') (see --help)"),
     (["report", "{dir}"], "skarvo-mp: error: {dir} is a folder; give observation files or a quoted glob such as "
                           "'{dir}/*.rnx'"),
     (["report", "{file}", "--out", "{file}"], "skarvo-mp: error: --out {file} exists and is not a folder"),

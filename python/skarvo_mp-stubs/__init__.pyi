@@ -300,3 +300,36 @@ class NavData:
     def merged(self, other: NavData) -> NavData: ...
 
 def read_rinex_nav(path: str | os.PathLike[str]) -> NavData: ...
+
+def lomb_scargle(x: Sequence[float], y: Sequence[float], frequencies: Sequence[float]) -> Any:
+    """Lomb-Scargle amplitude spectrum (NumPy array) of y sampled at x; frequencies in cycles per unit of x."""
+    ...
+
+def reflector_heights(
+    obs: RinexObsData,
+    orbit: Sp3Data | NavData,
+    receiver: Ecef | None = None,
+    *,
+    elevation: tuple[float, float] = (5.0, 25.0),
+    azimuth: Sequence[tuple[float, float]] | tuple[float, float] | None = None,
+    heights: tuple[float, float] = (0.5, 8.0),
+    height_step: float = 0.01,
+    systems: list[str] | None = None,
+    codes: list[str] | None = None,
+    poly_order: int = 2,
+    min_points: int = 20,
+    max_gap: float | None = None,
+    min_amplitude: float = 2.0,
+    min_peak_to_noise: float = 3.0,
+    min_coverage: float = 0.75,
+    time_resolved: bool = True,
+    knot_spacing: float = 3600.0,
+    output_step: float = 900.0,
+    periodograms: bool = False,
+) -> dict[str, Any]:
+    """Reflector heights below the antenna from the SNR interference of every satellite arc.
+
+    Returns {"heights_m", "arcs" (columns as NumPy arrays), "periodograms", "daily",
+    "series", "settings"}.
+    """
+    ...

@@ -4,6 +4,9 @@
                      [--systems G,R,E,C] [--antenna-height H] [--out DIR]
                      [--json] [--no-plots] [--jobs N]
     skarvo-mp demo [--out DIR] [--seed N] [--hours H] [--no-plots]
+    skarvo-mp reflector OBS (--sp3 FILE [FILE ...] | --nav FILE [FILE ...]) [--elevation LO HI]
+                     [--azimuth LO HI [LO HI ...]] [--heights LO HI] [--out DIR]
+                     [--json] [--no-plots]
     skarvo-mp archive RUN_DIR OBS [OBS ...] [--sp3 FILE ... | --nav FILE ...]
                       [--systems G,R,E,C] [--scheduler ADDRESS] [--jobs N]
                       [--redo failed|no-orbits|all] [--log-every N]
@@ -108,6 +111,8 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument("--no-plots", action="store_true", help="do not draw figures")
     rep.add_argument("--jobs", type=_positive_int, metavar="N",
                      help="worker processes for several files (default: one per core)")
+    rep.add_argument("--reflector", action="store_true",
+                     help="add reflector heights from SNR (needs --sp3 or --nav; also done with --antenna-height)")
 
     demo = sub.add_parser("demo", help="simulate a station-day and report on it against the truth",
                           description="Simulate a station-day with known multipath, cycle slips and a ground "
@@ -119,6 +124,42 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--hours", type=_positive_float, default=24.0, metavar="H",
                       help="length of the simulated span in hours (default 24)")
     demo.add_argument("--no-plots", action="store_true", help="do not draw figures")
+
+    ref = sub.add_parser("reflector", help="reflector heights below the antenna from SNR interference",
+                         description="Reflector heights from the SNR of rising and setting satellite arcs: "
+                                     "a Lomb-Scargle periodogram of delta-SNR against sin(elevation) per arc, "
+                                     "quality control, the robust daily height per signal and combined, and a "
+                                     "height against time from the wavelet ridge of the accepted arcs.")
+    ref.add_argument("obs", metavar="OBS", help="observation file (plain or .gz)")
+    ref.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
+                     help="SP3 orbit file(s) covering the day (plain or .gz)")
+    ref.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
+                     help="RINEX navigation file(s): broadcast orbits when no --sp3 is given "
+                          "(several files are merged)")
+    ref.add_argument("--position", nargs=3, type=_finite_float, metavar=("X", "Y", "Z"),
+                     help="receiver ECEF position in metres (default: the header's APPROX POSITION XYZ)")
+    ref.add_argument("--elevation", nargs=2, type=_finite_float, default=[5.0, 25.0], metavar=("LO", "HI"),
+                     help="elevation window in degrees (default 5 25)")
+    ref.add_argument("--azimuth", nargs="+", type=_finite_float, metavar="DEG",
+                     help="azimuth sectors as pairs LO HI in degrees (LO > HI wraps through north)")
+    ref.add_argument("--heights", nargs=2, type=_finite_float, default=[0.5, 8.0], metavar=("LO", "HI"),
+                     help="reflector heights searched, metres (default 0.5 8)")
+    ref.add_argument("--height-step", type=_positive_float, default=0.01, metavar="M",
+                     help="grid step of the periodogram, metres (default 0.01; the peak is refined)")
+    ref.add_argument("--systems", default=None, metavar="G,R,E,C", help="systems to use (default: all)")
+    ref.add_argument("--codes", default=None, metavar="S1C,S2W", help="S-codes to use (default: all)")
+    ref.add_argument("--min-amplitude", type=_finite_float, default=2.0, metavar="A",
+                     help="smallest accepted peak amplitude, linear SNR units (default 2)")
+    ref.add_argument("--min-peak-to-noise", type=_finite_float, default=3.0, metavar="R",
+                     help="smallest accepted peak over the mean periodogram (default 3)")
+    ref.add_argument("--min-coverage", type=_finite_float, default=0.75, metavar="F",
+                     help="smallest accepted fraction of the elevation window an arc spans (default 0.75)")
+    ref.add_argument("--knot-spacing", type=_positive_float, default=3600.0, metavar="S",
+                     help="spline knot spacing of the height against time, seconds (default 3600)")
+    ref.add_argument("--out", metavar="DIR", help="folder for reflector.json, the CSV tables and figures "
+                     "(default ./skarvo-mp-reflector; with --json nothing is written unless --out is given)")
+    ref.add_argument("--json", action="store_true", help="print the result as JSON on stdout")
+    ref.add_argument("--no-plots", action="store_true", help="do not draw figures")
 
     arc = sub.add_parser("archive", help="process many observation files on Dask into a Parquet archive",
                          description="Process observation files (plain, .gz, .Z, compact; folders are walked "
@@ -157,6 +198,62 @@ def build_parser() -> argparse.ArgumentParser:
                     help="only this station (may be repeated; default: every station)")
     tl.add_argument("--out", metavar="DIR", help="folder for the pages and figures (default RUN_DIR/timeline)")
     return parser
+
+
+def reflector_options(args):
+    """ReflectorOptions from parsed arguments; UserError for a bad sector list."""
+    from .reflector import ReflectorOptions
+    from .report import parse_systems
+
+    sectors = None
+    if args.azimuth:
+        if len(args.azimuth) % 2:
+            raise UserError("--azimuth expects pairs LO HI of degrees")
+        sectors = [(args.azimuth[i], args.azimuth[i + 1]) for i in range(0, len(args.azimuth), 2)]
+    codes = None
+    if args.codes:
+        codes = [c.strip().upper() for c in args.codes.split(",") if c.strip()]
+    return ReflectorOptions(elevation=tuple(args.elevation), azimuth=sectors, heights=tuple(args.heights),
+                            height_step=args.height_step,
+                            systems=parse_systems(args.systems) if args.systems else None, codes=codes,
+                            min_amplitude=args.min_amplitude, min_peak_to_noise=args.min_peak_to_noise,
+                            min_coverage=args.min_coverage, knot_spacing=args.knot_spacing)
+
+
+def cmd_reflector(args, stdout: TextIO, stderr: TextIO) -> int:
+    from . import reflector, runner, sp3files
+    from .report import module
+
+    path = expand_inputs([args.obs])[0]
+    if not args.sp3 and not args.nav:
+        raise UserError("reflector heights need orbits: give --sp3 FILE or --nav FILE")
+    options = reflector_options(args)
+    position = check_position(args.position)
+    out_dir = args.out if args.out is not None else (None if args.json else "skarvo-mp-reflector")
+    if out_dir and os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise UserError(f"--out {out_dir} exists and is not a folder")
+    mp = module()
+    folder = tempfile.mkdtemp(prefix="skarvo-mp-")
+    try:
+        nav = None
+        if args.sp3:
+            sources = sp3files.prepare(args.sp3, folder, reader=mp.read_sp3)
+        else:
+            from .report import check_nav_files
+            sources = []
+            for one in check_nav_files(args.nav, mp):
+                nav = one if nav is None else nav.merged(one)
+        try:
+            result = reflector.analyze(path, sources, options, position, nav=nav)
+        except FileFailure as exc:
+            stderr.write(f"skarvo-mp: {path}: {exc}\n")
+            return EXIT_FAILED
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    if out_dir:
+        reflector.write_outputs(result, out_dir, not args.no_plots)
+    stdout.write(runner.to_json(result.data) + "\n" if args.json else reflector.render_text(result.data))
+    return EXIT_OK
 
 
 def expand_inputs(patterns: Sequence[str]) -> List[str]:
@@ -207,7 +304,8 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
         nav = rep.check_nav_files(args.nav, mp) if args.nav and not args.sp3 else ()
         options = rep.ReportOptions(sp3=sources, position=position, systems=systems,
                                     antenna_height=args.antenna_height, out_dir=out_dir,
-                                    plots=not args.no_plots, nav=tuple(args.nav) if nav else ())
+                                    plots=not args.no_plots, nav=tuple(args.nav) if nav else (),
+                                    reflector=args.reflector)
         if len(paths) == 1:
             try:
                 report = runner.report_one(paths[0], options)
@@ -333,6 +431,8 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
             return EXIT_USAGE
         if args.command == "report":
             return cmd_report(args, stdout, stderr)
+        if args.command == "reflector":
+            return cmd_reflector(args, stdout, stderr)
         if args.command == "archive":
             return cmd_archive(args, stdout, stderr)
         if args.command == "timeline":

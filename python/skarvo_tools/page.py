@@ -105,6 +105,24 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
                      f"elevations from {_e(fr['min_elevation_deg'])}°; the farthest lies "
                      f"{_e(fmt(fr['max_distance_m'], 1))} m from the antenna.</p>")
 
+    rf = data.get("reflector")
+    if "reflector" in data:
+        parts.append("<h2>Reflector height</h2>")
+    if rf:
+        parts.append(f"<p>{_e(rf['accepted'])} of {_e(rf['arcs'])} satellite arcs accepted; median reflector "
+                     f"height <strong>{_e(fmt(rf['height_m'], 3))} m</strong> (robust std "
+                     f"{_e(fmt(rf['std_m'], 3))} m) below the antenna.</p>")
+        parts.append(_table(("signal", "height (m)", "std (m)", "σ median (m)", "arcs", "rejected"),
+                            [[d["signal"], fmt(d["height_m"], 3), fmt(d["std_m"], 3), fmt(d["sigma_median_m"], 3),
+                              d["arcs"], d["rejected"]] for d in rf["daily"]], "reflector-daily"))
+        sectors = [r for r in rf["sectors"] if r["arcs"]]
+        if sectors:
+            parts.append(_table(("azimuth (°)", "height (m)", "std (m)", "arcs"),
+                                [[f"{r['azimuth_deg'][0]:g}–{r['azimuth_deg'][1]:g}", fmt(r["height_m"], 3),
+                                  fmt(r["std_m"], 3), r["arcs"]] for r in sectors], "reflector-sectors"))
+    elif "reflector" in data:
+        parts.append("<p>No reflector heights: see the notes.</p>")
+
     if plots:
         parts.append("<h2>Figures</h2>")
         for name, caption in plots:

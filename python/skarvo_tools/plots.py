@@ -130,10 +130,25 @@ def make_plots(data: Dict[str, Any], details: Dict[str, Any], folder: str) -> Li
         if name:
             made.append((name, "δSNR band power over the day for the satellites with the most data"))
 
-    if details.get("footprints") and data.get("fresnel"):
-        made.append((_fresnel(np, data, head, details["footprints"], folder),
-                     "First Fresnel zones of the ground reflection around the antenna"))
+    reflector_zones = _reflector_zones(data, details)
+    if (details.get("footprints") and data.get("fresnel")) or reflector_zones:
+        made.append((_fresnel(np, data, head, details.get("footprints") or [], folder, reflector_zones),
+                     "First Fresnel zones of the ground reflection around the antenna"
+                     + (" (filled: accepted reflector arcs)" if reflector_zones else "")))
+    if details.get("reflector") and data.get("reflector"):
+        from . import reflector
+        for name, caption in reflector.make_plots(data, details["reflector"], folder):
+            made.append((name, caption))
     return made
+
+
+def _reflector_zones(data, details) -> list:
+    raw = details.get("reflector")
+    if not raw or not data.get("reflector"):
+        return []
+    from . import reflector
+    from .report import module
+    return reflector.accepted_footprints(module(), raw, 5.0)
 
 
 def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
@@ -291,10 +306,12 @@ def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
     return _save(fig, folder, "snr_band_power.png")
 
 
-def _fresnel(np, data, head, footprints, folder) -> str:
+def _fresnel(np, data, head, footprints, folder, reflector_zones=()) -> str:
     from matplotlib.collections import EllipseCollection
 
-    fr = data["fresnel"]
+    fr = data.get("fresnel") or {
+        "wavelength_m": 0.19029367279836487, "min_elevation_deg": 5.0,
+        "antenna_height_m": data["reflector"]["height_m"] or 1.0}
     fig = _figure(8, 8)
     fig.subplots_adjust(left=0.11, right=0.97, bottom=0.07, top=0.91)
     ax = fig.add_subplot(1, 1, 1)
@@ -314,9 +331,27 @@ def _fresnel(np, data, head, footprints, folder) -> str:
         heights.append(2 * fp["a"])
         angles.append(-fp["az"])  # the long axis points along the azimuth
         edge.append(colors.get(fp["sat"][0], "tab:gray"))
-    ax.add_collection(EllipseCollection(widths, heights, angles, units="xy", offsets=centres,
-                                        offset_transform=ax.transData, facecolors="none", edgecolors=edge,
-                                        linewidths=0.6, alpha=0.5))
+    if centres:
+        ax.add_collection(EllipseCollection(widths, heights, angles, units="xy", offsets=centres,
+                                            offset_transform=ax.transData, facecolors="none", edgecolors=edge,
+                                            linewidths=0.6, alpha=0.5))
+    # Zones of the accepted reflector arcs, each with its own height and
+    # wavelength, at the arc's lowest elevation.
+    r_centres, r_w, r_h, r_a = [], [], [], []
+    for z in reflector_zones:
+        az, e = math.radians(z["az"]), math.radians(max(z["el"], 0.5))
+        centre = (z["height"] + z["wavelength"] / 2 / math.sin(e)) / math.tan(e)
+        r_centres.append((centre * math.sin(az), centre * math.cos(az)))
+        r_w.append(2 * z["b"])
+        r_h.append(2 * z["a"])
+        r_a.append(-z["az"])
+    if r_centres:
+        ax.add_collection(EllipseCollection(r_w, r_h, r_a, units="xy", offsets=r_centres,
+                                            offset_transform=ax.transData, facecolors="tab:purple",
+                                            edgecolors="none", alpha=0.12))
+        ax.plot([], [], color="tab:purple", alpha=0.4, lw=6, label="accepted reflector arcs")
+    centres = centres + r_centres
+    heights = heights + r_h
     extent = max([1.0] + [max(abs(x), abs(y)) + a / 2 for (x, y), a in zip(centres, heights)])
     extent = min(extent, 20 * height / math.tan(math.radians(5.0)))
     ax.plot([0], [0], marker="^", color="black", ms=8, label="antenna", ls="none")
@@ -332,3 +367,4 @@ def _fresnel(np, data, head, footprints, folder) -> str:
     ax.grid(alpha=0.3)
     ax.legend(loc="upper right")
     return _save(fig, folder, "fresnel.png")
+

@@ -62,6 +62,7 @@ class ReportOptions:
     plots: bool = True
     wavelets: bool = True
     nav: Sequence[str] = ()
+    reflector: bool = False
     # Read the chosen SP3 files as one module SP3 object, and the navigation
     # files as one NavData; by default the SP3 files are merged into a private
     # temporary file and read, the navigation files read and merged (see
@@ -171,11 +172,12 @@ def build_report(path: str, options: ReportOptions) -> Report:
     timings["analysis_s"] = clock() - start
 
     elevations = None
+    orbit: Dict[str, Any] = {}
     start = clock()
     if summary["epochs"] == 0:
         warnings.append("the file holds no observation epochs")
     elif options.sp3 or options.nav:
-        elevations = attach_elevations(mp, obs, results, summary, options, warnings)
+        elevations = attach_elevations(mp, obs, results, summary, options, warnings, keep=orbit)
     timings["elevations_s"] = clock() - start
 
     start = clock()
@@ -200,6 +202,15 @@ def build_report(path: str, options: ReportOptions) -> Report:
     if options.antenna_height is not None:
         fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
 
+    reflector_section, reflector_raw = None, None
+    want_reflector = options.reflector or options.antenna_height is not None
+    if want_reflector and orbit:
+        from . import reflector as refl
+        reflector_section, reflector_raw = refl.report_section(
+            mp, obs, orbit["sp3"], orbit["receiver"], refl.ReflectorOptions(systems=systems), warnings)
+    elif options.reflector:
+        warnings.append("reflector heights need elevations (an SP3 file and a receiver position)")
+
     settings = {
         "systems": systems,
         "sp3": [s.given for s in options.sp3],
@@ -223,6 +234,10 @@ def build_report(path: str, options: ReportOptions) -> Report:
     }
     details = {"estimates": estimates, "band_series": band_series, "results": results,
                "footprints": footprints, "timings": timings}
+    if want_reflector:
+        # Only when asked for, so that other reports keep their exact form.
+        data["reflector"] = reflector_section
+        details["reflector"] = reflector_raw
     return Report(data, details)
 
 
@@ -300,10 +315,12 @@ def read_nav(mp, paths: Sequence[str]):
     return merged
 
 
-def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str]):
+def attach_elevations(mp, obs, results, summary, options: ReportOptions, warnings: List[str],
+                      keep: Optional[Dict[str, Any]] = None):
     """Elevations and azimuths of every estimate from the SP3 files that cover
     the observation span or, without SP3, from the broadcast orbits of the
-    navigation files; returns the JSON section (None when skipped)."""
+    navigation files; returns the JSON section (None when skipped). With
+    `keep`, the orbit and receiver position used are stored in it."""
     xyz, source = receiver_position(obs, options)
     if xyz is None:
         warnings.append("no receiver position (the header has none; give --position X Y Z): "
@@ -312,6 +329,8 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     if not options.sp3:
         nav = options.nav_reader(options.nav) if options.nav_reader is not None else read_nav(mp, options.nav)
         computed, failed = results.compute_elevations(nav, mp.Ecef(*xyz))
+        if keep is not None:
+            keep.update(sp3=nav, receiver=xyz)
         if computed == 0 and failed > 0:
             warnings.append("no estimate got an elevation: do the navigation file's satellites and day "
                             "match the file?")
@@ -340,6 +359,8 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
         except OSError as exc:
             raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
         computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
+        if keep is not None:
+            keep.update(sp3=sp3, receiver=xyz)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     if computed == 0 and failed > 0:

@@ -11,7 +11,9 @@ so that analyses of the written files can be checked against it:
 - phase = (range + clocks + troposphere - ionosphere) / wavelength
   + integer ambiguity + injected cycle slips + white noise (cycles);
 - SNR = elevation-dependent direct power times the interference of a
-  horizontal reflector at a known depth below the antenna (dB-Hz).
+  horizontal reflector at a known depth below the antenna (dB-Hz); the depth
+  is constant, or varies as a tide-like sine or with a step (snowfall), see
+  `SimulationConfig.reflector_model` and `Simulation.reflector_height_at`.
 
 The code multipath of each satellite and signal is a first-order
 autoregressive series with a correlation time much shorter than the 1500-s
@@ -143,6 +145,16 @@ class SimulationConfig:
     slips: bool = True
     max_slips: int = 12
     reflector_height_m: float = 1.8
+    # "constant", "tide" (reflector_height_m + amplitude * sin(2 pi t / period
+    # + phase)) or "step" (reflector_height_m, then + step_m from step_time_s).
+    reflector_model: str = "constant"
+    tide_amplitude_m: float = 1.0
+    tide_period_s: float = 12.42 * 3600.0
+    tide_phase_deg: float = 0.0
+    step_m: float = -0.3
+    step_time_s: Optional[float] = None  # None: the middle of the span
+    # Scales the amplitude of the reflected signal (0: no ground reflection).
+    reflection_strength: float = 1.0
     mp_correlation_s: float = 45.0
     phase_noise_m: float = 0.0015
     snr_noise_db: float = 0.15
@@ -168,6 +180,18 @@ class SimulationConfig:
             raise ValueError("at least one satellite is needed")
         if not (self.reflector_height_m > 0 and math.isfinite(self.reflector_height_m)):
             raise ValueError(f"reflector_height_m must be positive, got {self.reflector_height_m!r}")
+        if self.reflector_model not in ("constant", "tide", "step"):
+            raise ValueError(f"reflector_model must be 'constant', 'tide' or 'step', got {self.reflector_model!r}")
+        if self.reflector_model == "tide":
+            if not (math.isfinite(self.tide_amplitude_m) and 0 <= self.tide_amplitude_m < self.reflector_height_m):
+                raise ValueError("tide_amplitude_m must lie in [0, reflector_height_m)")
+            if not (self.tide_period_s > 0 and math.isfinite(self.tide_period_s)):
+                raise ValueError(f"tide_period_s must be positive, got {self.tide_period_s!r}")
+        if self.reflector_model == "step" and not (math.isfinite(self.step_m)
+                                                   and self.reflector_height_m + self.step_m > 0):
+            raise ValueError("step_m must keep the reflector below the antenna (reflector_height_m + step_m > 0)")
+        if not (0.0 <= self.reflection_strength <= 2.5):
+            raise ValueError(f"reflection_strength must lie in [0, 2.5], got {self.reflection_strength!r}")
         if not (self.mp_correlation_s > 0):
             raise ValueError("mp_correlation_s must be positive")
         if not self.marker or len(self.marker) > 60 or not self.marker.isascii():
@@ -369,7 +393,8 @@ class Simulation:
         growth = elevation_growth(el)
         sin_e = np.sin(np.radians(np.maximum(el, 0.0)))
         direct_db = 33.0 + 17.0 * np.power(sin_e, 0.7)
-        ratio = 0.35 * np.exp(-np.maximum(el, 0.0) / 15.0)
+        ratio = cfg.reflection_strength * 0.35 * np.exp(-np.maximum(el, 0.0) / 15.0)
+        height = self.reflector_height_at(self.t_s)
         nan = np.full(self.t_s.size, np.nan)
         code_error, code, phase, snr, lli = {}, {}, {}, {}, {}
         for sig in signals:
@@ -382,7 +407,7 @@ class Simulation:
             for lo, hi in passes:
                 ambiguity[lo:hi] = float(rng.integers(-500_000, 500_000))
             pn = cfg.phase_noise_m * rng.standard_normal(self.t_s.size)
-            psi = 4.0 * math.pi * cfg.reflector_height_m * sin_e / lam + math.pi
+            psi = 4.0 * math.pi * height * sin_e / lam + math.pi
             power = 10.0 ** ((direct_db + sig.cn0_offset_db) / 10.0) * (
                 1.0 + ratio * ratio + 2.0 * ratio * np.cos(psi))
             s = 10.0 * np.log10(power) + cfg.snr_noise_db * rng.standard_normal(self.t_s.size)
@@ -493,7 +518,24 @@ class Simulation:
         e = np.radians(track.elevation_deg)
         rate = np.radians(self.elevation_rate_deg_s(sat))
         with np.errstate(divide="ignore", invalid="ignore"):
-            return lam / (2.0 * self.config.reflector_height_m * np.abs(np.cos(e) * rate))
+            return lam / (2.0 * self.reflector_height_at(self.t_s) * np.abs(np.cos(e) * rate))
+
+    def reflector_height_at(self, t_s) -> np.ndarray:
+        """True reflector depth below the antenna (m), t_s seconds after the start."""
+        cfg = self.config
+        t_s = np.asarray(t_s, dtype=float)
+        h = np.full(t_s.shape, cfg.reflector_height_m)
+        if cfg.reflector_model == "tide":
+            h = h + cfg.tide_amplitude_m * np.sin(2.0 * math.pi * t_s / cfg.tide_period_s
+                                                  + math.radians(cfg.tide_phase_deg))
+        elif cfg.reflector_model == "step":
+            at = cfg.step_time_s if cfg.step_time_s is not None else 0.5 * cfg.duration_s
+            h = np.where(t_s >= at, h + cfg.step_m, h)
+        return h
+
+    def start_unix_s(self) -> float:
+        """The first epoch as Unix seconds (the calendar fields read as UTC)."""
+        return (self.start - _dt.datetime(1970, 1, 1)).total_seconds()
 
     def position_at(self, sat: str, t_s) -> np.ndarray:
         """ECEF position(s) of a satellite, t_s seconds after the start."""
@@ -538,6 +580,7 @@ class Simulation:
             "longitude_deg": self.config.longitude_deg,
             "height_m": self.config.height_m,
             "reflector_height_m": self.config.reflector_height_m,
+            "reflector": self._reflector_truth(),
             "seed": self.config.seed,
             "first_epoch": self.epoch_iso(0),
             "last_epoch": self.epoch_iso(self.t_s.size - 1),
@@ -551,6 +594,16 @@ class Simulation:
                        "lli": s.lli, "description": s.description,
                        "expected": self.expected_detections(s)} for s in self.slips],
         }
+
+    def _reflector_truth(self) -> dict:
+        cfg = self.config
+        out = {"model": cfg.reflector_model, "height_m": cfg.reflector_height_m}
+        if cfg.reflector_model == "tide":
+            out.update(amplitude_m=cfg.tide_amplitude_m, period_s=cfg.tide_period_s, phase_deg=cfg.tide_phase_deg)
+        elif cfg.reflector_model == "step":
+            out.update(step_m=cfg.step_m,
+                       step_time_s=cfg.step_time_s if cfg.step_time_s is not None else 0.5 * cfg.duration_s)
+        return out
 
     # -- writers ------------------------------------------------------------------
 
@@ -585,7 +638,8 @@ class Simulation:
         header(f"{'skarvo-mp simulate':<20}{'skarvo_tools':<20}{'20250101 000000 UTC':<20}",
                "PGM / RUN BY / DATE")
         header("Simulated station: circular orbits, known multipath,", "COMMENT")
-        header(f"slips and a horizontal reflector {cfg.reflector_height_m:.3f} m below.", "COMMENT")
+        header(f"slips and a horizontal reflector {cfg.reflector_height_m:.3f} m below"
+               + ("." if cfg.reflector_model == "constant" else f" ({cfg.reflector_model}).")[:60], "COMMENT")
         header(f"seed {cfg.seed}", "COMMENT")
         header(cfg.marker, "MARKER NAME")
         header("SIM0001", "MARKER NUMBER")

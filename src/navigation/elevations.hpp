@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "analysis/multipath.hpp"
 #include "navigation/coordinates.hpp"
@@ -42,6 +43,14 @@ void place_estimate(analysis::MpEstimate& e, const Ecef& receiver, const std::op
 /// its satellite at its epoch, as the estimate reports it (to the
 /// millisecond). Only reads the orbit; safe without the GIL.
 ElevationCounts fill_elevations(const OrbitSource& orbit, const Ecef& receiver, std::span<analysis::MpEstimate> estimates);
+
+/// Azimuth and elevation in degrees of `sat` at `epoch` seen from
+/// `receiver`, or absent when the orbit has no position or the epoch lies
+/// more than one node spacing outside the satellite's orbit records (where
+/// interpolation turns into extrapolation of a degree-8 polynomial). Only
+/// reads `sp3`; safe without the GIL.
+std::optional<std::pair<double, double>> sky_direction(const Sp3Data& sp3, const Ecef& receiver,
+                                                       const rinex::Satellite& sat, const util::Epoch& epoch);
 
 /// Recomputes the weighted RMS of every statistics record from the current
 /// elevations of its estimates (NaN weighs 0); a record whose weights sum to

@@ -52,6 +52,8 @@ constexpr Entry registration_order[] = {
     {"analyze_snr_wavelets", bind_analyze_snr_wavelets},
     {"NavData", bind_nav_data},
     {"read_rinex_nav", bind_read_rinex_nav},
+    {"lomb_scargle", bind_lomb_scargle},
+    {"reflector_heights", bind_reflector_heights},
 };
 
 struct Constant {
