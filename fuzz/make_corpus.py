@@ -43,8 +43,28 @@ def main(out: str) -> None:
     obs = [piece for p in obs_files for piece in pieces(text_of(p))]
     # The reader decides the decoding by content: plain and gzip pieces alike.
     obs_seeds = obs + [gzip.compress(o, mtime=0) for o in obs[:20]]
-    write(corpus, "fuzz_obs_reader", obs_seeds)
-    write(corpus, "fuzz_obs_analysis", obs_seeds)
+    # Compact RINEX: the first lines of each real compact file (header and
+    # first epochs), alone and inside gzip and compress.
+    compact = []
+    for p in sorted((DATA / "crx").glob("*")):
+        if p.name.endswith(("d", "d.Z", ".crx", ".crx.gz")):
+            raw = p.read_bytes()
+            if raw[:2] == b"\x1f\x9d":
+                import ncompress
+                raw = ncompress.decompress(raw)
+            elif raw[:2] == b"\x1f\x8b":
+                raw = gzip.decompress(raw)
+            compact.append(raw[:PIECE])
+            compact.append(raw[:4 * PIECE])
+    packed = [gzip.compress(c, mtime=0) for c in compact]
+    try:
+        import ncompress
+        packed += [ncompress.compress(c) for c in compact]
+    except ImportError:
+        pass
+    write(corpus, "fuzz_input", compact + packed + obs[:20])
+    for name in ("fuzz_obs_reader", "fuzz_obs_analysis"):
+        write(corpus, name, obs_seeds + compact + packed)
     write(corpus, "fuzz_sp3", [piece for p in sp3_files for piece in pieces(text_of(p))])
     write(corpus, "fuzz_epoch", [b"2024 03 01 06 30 15.2500000", b"2024-03-01T06:30:15.250Z",
                                   b"24 3 1 6 30 15.25", b"2024-03-01 06:30:15+00:00"])

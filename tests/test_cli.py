@@ -139,7 +139,7 @@ def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
 
 @pytest.mark.parametrize("content, name, message", [
     (None, "absent.sp3", "SP3 file not found: {path}"),
-    (b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz", "cannot decompress SP3 file {path}: "),
+    (b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz", "unreadable SP3 file {path}: Failed to read SP3: I/O error: unexpected end of gzip stream"),
     (b"this is not an orbit file\n", "text.sp3", "SP3 file {path} holds no usable orbit records"),
     (b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
 ])
@@ -268,7 +268,7 @@ def test_without_matplotlib_a_one_line_notice_and_no_figures(data, tmp_path, mon
 
 # -- orbits: compressed, merged, temporary files ---------------------------------------------
 
-def test_gzip_sp3_is_decompressed_privately_and_the_report_is_deterministic(small_sim, tmp_path, monkeypatch):
+def test_gzip_sp3_is_read_in_place_and_the_report_is_deterministic(small_sim, tmp_path, monkeypatch):
     private_tmp = tmp_path / "tmp"
     private_tmp.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(private_tmp))
@@ -284,6 +284,29 @@ def test_gzip_sp3_is_decompressed_privately_and_the_report_is_deterministic(smal
     assert docs[0] == docs[1] == docs[2]
     assert docs[0]["elevations"]["computed"] == sum(r["estimates"] for r in docs[0]["multipath"])
     assert docs[0]["elevations"]["failed"] == 0
+
+
+def test_compact_day_with_packed_orbit_needs_no_temporary_file(data, tmp_path, monkeypatch):
+    crx = tmp_path / "P43300USA_R_20190012056_17M_15S_MO.crx.gz"
+    crx.write_bytes(gzip.compress(data("crx/P43300USA_R_20190012056_17M_15S_MO.crx").read_bytes()))
+    orbit = tmp_path / "igs20342.sp3.Z"
+    ncompress = pytest.importorskip("ncompress")
+    orbit.write_bytes(ncompress.compress(data("sp3/igs20342.sp3").read_bytes()))
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("a temporary file was made")
+
+    with monkeypatch.context() as m:
+        for name in ("mkdtemp", "mkstemp", "NamedTemporaryFile", "TemporaryDirectory"):
+            m.setattr(tempfile, name, refuse)
+        rc, out, err = run("report", crx, "--json", "--no-plots", "--sp3", orbit)
+    assert rc == 0, err
+    packed = json.loads(out)
+    rc, out, err = run("report", data("crx/P43300USA_R_20190012056_17M_15S_MO.rnx"), "--json", "--no-plots",
+                       "--sp3", data("sp3/igs20342.sp3"))
+    plain = json.loads(out)
+    assert packed["multipath"] == plain["multipath"] and packed["elevations"]["computed"] > 0
+    assert packed["elevations"]["computed"] == plain["elevations"]["computed"]
 
 
 def test_sp3_files_of_a_split_day_are_merged(small_sim, tmp_path):

@@ -20,19 +20,15 @@ from __future__ import annotations
 import collections
 import contextlib
 import dataclasses
-import datetime as _dt
 import glob
-import gzip
 import logging
 import os
 import re
 import shutil
-import sys
 import tempfile
 import time
 import traceback
 import uuid
-import zlib
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from distributed import WorkerPlugin
@@ -66,7 +62,7 @@ def is_observation_name(name: str) -> bool:
 
 
 def is_orbit_name(name: str) -> bool:
-    return re.search(r"\.(sp3|sp3c|eph)(\.gz)?$", name.lower()) is not None
+    return re.search(r"\.(sp3|sp3c|eph)(\.gz|\.z)?$", name.lower()) is not None
 
 
 def is_navigation_name(name: str) -> bool:
@@ -136,29 +132,10 @@ def discover(patterns: Sequence[str], accept: Callable[[str], bool] = is_observa
 
 
 def scan_orbits(paths: Sequence[str]) -> List[sp3files.Sp3Source]:
-    """The span and spacing of each SP3 file (plain or .gz), read as a text
-    stream without writing anything. Raises UserError for a file that cannot
-    be read or holds no epochs. The module reads the files in the workers."""
-    sources = []
-    for path in paths:
-        opener = gzip.open if path.lower().endswith(".gz") else open
-        epochs = []
-        try:
-            with opener(path, "rt", encoding="utf-8", errors="replace") as f:
-                for line in f:
-                    if line.startswith("*"):
-                        e = sp3files.parse_epoch_line(line)
-                        if e is not None:
-                            epochs.append(e)
-        except (OSError, EOFError, zlib.error) as exc:
-            raise UserError(f"unreadable SP3 file {path}: {exc}") from None
-        if not epochs:
-            raise UserError(f"SP3 file {path} holds no epochs")
-        epochs.sort()
-        steps = sorted((b - a).total_seconds() for a, b in zip(epochs, epochs[1:]) if b > a)
-        interval = steps[len(steps) // 2] if steps else 900.0
-        sources.append(sp3files.Sp3Source(path, path, epochs[0], epochs[-1], interval, len(epochs)))
-    return sources
+    """The span and spacing of each SP3 file (plain, gzip or compress, read
+    where it is). Raises UserError for a file that cannot be read or holds
+    no epochs."""
+    return sp3files.prepare(paths)
 
 
 # -- the settings of a run, and what the workers do --------------------------------------
@@ -209,21 +186,14 @@ def read_orbits(chosen: Sequence[sp3files.Sp3Source]):
     if key in _ORBITS:
         _ORBITS.move_to_end(key)
         return _ORBITS[key]
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-orbits-")
-    try:
-        plain = []
-        for k, s in enumerate(chosen):
-            if s.plain.lower().endswith(".gz"):
-                target = os.path.join(folder, f"{k:03d}.sp3")
-                with gzip.open(s.plain, "rb") as src, open(target, "wb") as dst:
-                    shutil.copyfileobj(src, dst, 1 << 20)
-                s = dataclasses.replace(s, plain=target)
-            plain.append(s)
-        sp3 = module().read_sp3(sp3files.merge(plain, folder))
-    except (EOFError, zlib.error) as exc:
-        raise OSError(f"cannot decompress: {exc}") from None
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+    if len(chosen) == 1:
+        sp3 = module().read_sp3(chosen[0].plain)
+    else:
+        folder = tempfile.mkdtemp(prefix="skarvo-mp-orbits-")
+        try:
+            sp3 = module().read_sp3(sp3files.merge(chosen, folder))
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
     _ORBITS[key] = sp3
     while len(_ORBITS) > ORBITS_CACHED:
         _ORBITS.popitem(last=False)

@@ -22,9 +22,7 @@ import argparse
 import glob
 import math
 import os
-import shutil
 import sys
-import tempfile
 from typing import List, Optional, Sequence, TextIO
 
 from . import __version__
@@ -88,12 +86,12 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     rep = sub.add_parser("report", help="report on one or many RINEX observation files",
-                         description="Report on RINEX observation files (plain or .gz). With several files "
+                         description="Report on RINEX observation files (plain, .gz, .Z, compact RINEX). With several files "
                                      "(or a quoted glob) they are processed in parallel and a combined CSV "
                                      "is written.")
     rep.add_argument("obs", nargs="+", metavar="OBS", help="observation file(s) or quoted glob pattern(s)")
     rep.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
-                     help="SP3 orbit file(s), plain or .gz, for elevations (files of neighbouring days are "
+                     help="SP3 orbit file(s), plain, .gz or .Z, for elevations (files of neighbouring days are "
                           "merged; put OBS first or use --sp3 last)")
     rep.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
                      help="RINEX navigation file(s) (versions 2-4, plain or .gz): broadcast orbits for "
@@ -233,23 +231,19 @@ def cmd_reflector(args, stdout: TextIO, stderr: TextIO) -> int:
     if out_dir and os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise UserError(f"--out {out_dir} exists and is not a folder")
     mp = module()
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-")
+    nav = None
+    if args.sp3:
+        sources = sp3files.prepare(args.sp3, reader=mp.read_sp3)
+    else:
+        from .report import check_nav_files
+        sources = []
+        for one in check_nav_files(args.nav, mp):
+            nav = one if nav is None else nav.merged(one)
     try:
-        nav = None
-        if args.sp3:
-            sources = sp3files.prepare(args.sp3, folder, reader=mp.read_sp3)
-        else:
-            from .report import check_nav_files
-            sources = []
-            for one in check_nav_files(args.nav, mp):
-                nav = one if nav is None else nav.merged(one)
-        try:
-            result = reflector.analyze(path, sources, options, position, nav=nav)
-        except FileFailure as exc:
-            stderr.write(f"skarvo-mp: {path}: {exc}\n")
-            return EXIT_FAILED
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        result = reflector.analyze(path, sources, options, position, nav=nav)
+    except FileFailure as exc:
+        stderr.write(f"skarvo-mp: {path}: {exc}\n")
+        return EXIT_FAILED
     if out_dir:
         reflector.write_outputs(result, out_dir, not args.no_plots)
     stdout.write(runner.to_json(result.data) + "\n" if args.json else reflector.render_text(result.data))
@@ -298,27 +292,23 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
         raise UserError(f"--out {out_dir} exists and is not a folder")
     mp = rep.module()
 
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-")
-    try:
-        sources = sp3files.prepare(args.sp3, folder, reader=mp.read_sp3 if args.sp3 else None)
-        nav = rep.check_nav_files(args.nav, mp) if args.nav and not args.sp3 else ()
-        options = rep.ReportOptions(sp3=sources, position=position, systems=systems,
-                                    antenna_height=args.antenna_height, out_dir=out_dir,
-                                    plots=not args.no_plots, nav=tuple(args.nav) if nav else (),
-                                    reflector=args.reflector)
-        if len(paths) == 1:
-            try:
-                report = runner.report_one(paths[0], options)
-            except FileFailure as exc:
-                stderr.write(f"skarvo-mp: {paths[0]}: {exc}\n")
-                return EXIT_FAILED
-            stdout.write(runner.to_json(report.data) + "\n" if args.json else tables.render_text(report.data))
-            return EXIT_OK
+    sources = sp3files.prepare(args.sp3, reader=mp.read_sp3 if args.sp3 else None)
+    nav = rep.check_nav_files(args.nav, mp) if args.nav and not args.sp3 else ()
+    options = rep.ReportOptions(sp3=sources, position=position, systems=systems,
+                                antenna_height=args.antenna_height, out_dir=out_dir,
+                                plots=not args.no_plots, nav=tuple(args.nav) if nav else (),
+                                reflector=args.reflector)
+    if len(paths) == 1:
+        try:
+            report = runner.report_one(paths[0], options)
+        except FileFailure as exc:
+            stderr.write(f"skarvo-mp: {paths[0]}: {exc}\n")
+            return EXIT_FAILED
+        stdout.write(runner.to_json(report.data) + "\n" if args.json else tables.render_text(report.data))
+        return EXIT_OK
 
-        jobs = args.jobs or os.cpu_count() or 1
-        entries = runner.run_batch(paths, options, jobs, progress_stream=stderr)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+    jobs = args.jobs or os.cpu_count() or 1
+    entries = runner.run_batch(paths, options, jobs, progress_stream=stderr)
 
     failed = [e for e in entries if e["status"] != "ok"]
     for e in failed:

@@ -111,15 +111,18 @@ def load_orbit(mp, sources, summary, warnings: List[str]):
     warnings.extend(notes)
     if not chosen:
         raise FileFailure("no SP3 file covers the observation span")
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-")
+    # One file is read where it lies (compressed or not); several are merged
+    # into one private temporary file first.
+    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-") if len(chosen) > 1 else None
     try:
-        merged = sp3files.merge(chosen, folder)
+        merged = sp3files.merge(chosen, folder) if folder else chosen[0].plain
         try:
             return mp.read_sp3(merged)
         except OSError as exc:
             raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 def _robust(values: List[float]) -> Tuple[Optional[float], Optional[float]]:

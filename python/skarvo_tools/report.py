@@ -349,20 +349,22 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     warnings.extend(notes)
     if not chosen:
         return None
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-")
+    # One file is read where it is; several are merged into a private file.
+    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-") if len(chosen) > 1 else None
     try:
         try:
             if options.orbit_reader is not None:
                 sp3 = options.orbit_reader(chosen)
             else:
-                sp3 = mp.read_sp3(sp3files.merge(chosen, folder))
+                sp3 = mp.read_sp3(sp3files.merge(chosen, folder) if folder else chosen[0].plain)
         except OSError as exc:
             raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
         computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
         if keep is not None:
             keep.update(sp3=sp3, receiver=xyz)
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
     return {

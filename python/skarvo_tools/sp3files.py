@@ -1,20 +1,18 @@
-"""SP3 orbit files for the report: checking, decompressing, choosing and merging.
+"""SP3 orbit files for the report: checking, choosing and merging.
 
-The module's SP3 reader takes plain text only, so a compressed file is
-decompressed once into a private temporary folder (created with mode 0700
-and removed when the report ends). When several files cover an observation
-span (the day before, the day, the day after), their epoch blocks are
-merged in time order into one private file, dropping repeated epochs.
+The module reads SP3 files as they are stored (plain, gzip or Unix
+compress, recognised by content), so paths go to it unchanged. Only when
+several files cover an observation span (the day before, the day, the day
+after) are their epoch blocks merged in time order into one private file
+(in a temporary folder created with mode 0700 and removed when the report
+ends), dropping repeated epochs.
 """
 from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
-import gzip
 import os
-import shutil
 import tempfile
-import zlib
 from typing import Iterable, List, Optional, Sequence, Tuple
 
 from .errors import UserError
@@ -22,8 +20,8 @@ from .errors import UserError
 
 @dataclasses.dataclass(frozen=True)
 class Sp3Source:
-    """One usable SP3 file: the name the user gave, its plain-text path, and
-    the span and spacing of its epochs."""
+    """One usable SP3 file: the name the user gave, the path to read it from
+    (the same), and the span and spacing of its epochs."""
 
     given: str
     plain: str
@@ -53,34 +51,31 @@ def parse_epoch_line(line: str) -> Optional[_dt.datetime]:
         return None
 
 
+def _lines(path: str) -> List[str]:
+    """The text lines of an SP3 file, decoded by the module as its reader
+    sees them (plain, gzip or compress). Raises OSError."""
+    import skarvo_mp
+
+    return skarvo_mp.decode_file(path).decode("utf-8", errors="replace").splitlines(keepends=True)
+
+
 def _epochs_of(path: str) -> List[_dt.datetime]:
     out = []
-    with open(path, "r", encoding="utf-8", errors="replace") as f:
-        for line in f:
-            if line.startswith("*"):
-                e = parse_epoch_line(line)
-                if e is not None:
-                    out.append(e)
+    for line in _lines(path):
+        if line.startswith("*"):
+            e = parse_epoch_line(line)
+            if e is not None:
+                out.append(e)
     return out
 
 
-def _decompress(path: str, folder: str) -> str:
-    base = os.path.basename(path)
-    target = os.path.join(folder, f"{len(os.listdir(folder)):03d}-{base[:-3] or 'orbit'}")
-    try:
-        with gzip.open(path, "rb") as src, open(target, "wb") as dst:
-            shutil.copyfileobj(src, dst, 1 << 20)
-    except (OSError, EOFError, zlib.error) as exc:
-        raise UserError(f"cannot decompress SP3 file {path}: {exc}") from None
-    return target
-
-
-def prepare(paths: Sequence[str], folder: str, reader=None) -> List[Sp3Source]:
+def prepare(paths: Sequence[str], folder: Optional[str] = None, reader=None) -> List[Sp3Source]:
     """Checks the SP3 files given by the user and returns them ready to use.
 
     Raises `UserError` with one line for a missing, unreadable or empty file.
     `reader` is the module's SP3 reader, used to check each file exactly as
-    the analysis will read it.
+    the analysis will read it. `folder` is no longer used (files are read
+    where they are) and kept for callers that pass it.
     """
     sources = []
     for path in paths:
@@ -88,7 +83,7 @@ def prepare(paths: Sequence[str], folder: str, reader=None) -> List[Sp3Source]:
             raise UserError(f"SP3 file not found: {path}")
         if os.path.isdir(path):
             raise UserError(f"SP3 path is a folder, not a file: {path}")
-        plain = _decompress(path, folder) if path.endswith(".gz") else path
+        plain = path
         if reader is not None:
             try:
                 data = reader(plain)
@@ -113,29 +108,28 @@ def _blocks(path: str) -> Tuple[List[str], List[Tuple[_dt.datetime, List[str]]]]
     header: List[str] = []
     blocks: List[Tuple[_dt.datetime, List[str]]] = []
     current: Optional[List[str]] = None
-    with open(path, "r", encoding="utf-8", errors="strict") as f:
-        for line in f:
-            if line.startswith("EOF"):
-                current = None
-                continue
-            if line.startswith("*"):
-                e = parse_epoch_line(line)
-                current = None
-                if e is not None:
-                    current = [line]
-                    blocks.append((e, current))
-                continue
-            if current is not None:
-                current.append(line)
-            elif not blocks:
-                header.append(line)
+    for line in _lines(path):
+        if line.startswith("EOF"):
+            current = None
+            continue
+        if line.startswith("*"):
+            e = parse_epoch_line(line)
+            current = None
+            if e is not None:
+                current = [line]
+                blocks.append((e, current))
+            continue
+        if current is not None:
+            current.append(line)
+        elif not blocks:
+            header.append(line)
     return header, blocks
 
 
 def merge(sources: Iterable[Sp3Source], folder: str) -> str:
     """One plain SP3 file holding the epochs of all `sources` in time order.
 
-    With a single source its own plain file is returned. An epoch present in
+    With a single source its own path is returned. An epoch present in
     several files is kept once (from the first file that has it): repeated
     epochs would make the interpolation divide by zero.
     """

@@ -71,15 +71,45 @@ struct FileInfo {
     const unsigned char* gzip_trailer = nullptr;
 };
 
+const char* name_of(Packing p) {
+    switch (p) {
+        case Packing::Gzip: return "gzip";
+        case Packing::Compress: return "compress (.Z)";
+        case Packing::Compact: return "compact RINEX";
+        case Packing::Plain: break;
+    }
+    return "plain text";
+}
+
+// The text of a compact file is about three times its size.
+constexpr std::uint64_t compact_ratio = 3;
+// Unix compress packs RINEX text about three to one.
+constexpr std::uint64_t compress_ratio = 3;
+
 // Builds the decoders for the bytes of `raw`.
 Result<TextInput> decode(std::unique_ptr<ByteSource> raw, const FileInfo& info) {
     auto peek = std::make_unique<PeekSource>(std::move(raw));
     if (auto st = peek->fill(sniff_bytes); !st) return std::move(st).error();
+    const Packing outer = packing_of(peek->head());
     std::unique_ptr<ByteSource> source = std::move(peek);
     std::uint64_t hint = info.size;
-    if (packing_of(static_cast<PeekSource&>(*source).head()) == Packing::Gzip) {
-        hint = gzip_size_hint(info.gzip_trailer, info.size);
-        source = make_gzip_source(std::move(source));
+    if (outer == Packing::Gzip || outer == Packing::Compress) {
+        hint = outer == Packing::Gzip ? gzip_size_hint(info.gzip_trailer, info.size) : info.size * compress_ratio;
+        auto inner = std::make_unique<PeekSource>(outer == Packing::Gzip ? make_gzip_source(std::move(source))
+                                                                         : make_lzw_source(std::move(source)));
+        if (auto st = inner->fill(sniff_bytes); !st) return std::move(st).error();
+        const Packing p = packing_of(inner->head());
+        if (p == Packing::Gzip || p == Packing::Compress)
+            return GnssError::io(std::string("line 1: ") + name_of(outer) + " data holding " + name_of(p) +
+                                 " data; nested compression is not read, unpack the outer layer first");
+        source = std::move(inner);
+        if (p == Packing::Compact) {
+            source = make_compact_rinex_source(std::move(source));
+            hint *= compact_ratio;
+        }
+    } else if (outer == Packing::Compact) {
+        source = make_compact_rinex_source(std::move(source));
+        hint *= compact_ratio;
     }
     TextInput input;
     input.size_hint = hint;
@@ -90,8 +120,13 @@ Result<TextInput> decode(std::unique_ptr<ByteSource> raw, const FileInfo& info) 
 }  // namespace
 
 Packing packing_of(std::string_view head) noexcept {
-    if (head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0x1f && static_cast<unsigned char>(head[1]) == 0x8b)
-        return Packing::Gzip;
+    if (head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0x1f) {
+        if (static_cast<unsigned char>(head[1]) == 0x8b) return Packing::Gzip;
+        if (static_cast<unsigned char>(head[1]) == 0x9d) return Packing::Compress;
+    }
+    const std::size_t nl = head.find('\n');
+    std::string_view first = head.substr(0, nl);
+    if (first.size() >= 80 && first.substr(60, 20) == "CRINEX VERS   / TYPE") return Packing::Compact;
     return Packing::Plain;
 }
 
@@ -112,6 +147,21 @@ Result<TextInput> open_file(const std::string& path) {
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return GnssError::from_errno(errno);
     return open_fd(fd);
+}
+
+Result<std::string> decode_file(const std::string& path) {
+    auto input = open_file(path);
+    if (!input) return std::move(input).error();
+    std::string text;
+    text.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(input->size_hint, std::uint64_t{1} << 30)));
+    Line line;
+    LineReader& lines = *input->lines;
+    while (lines.next(line)) {
+        text.append(line.text);
+        text += '\n';
+    }
+    if (lines.error()) return *lines.error();
+    return text;
 }
 
 Result<TextInput> open_memory(std::string_view bytes) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "python/bindings.hpp"
+#include "io/input.hpp"
 #include "rinex/obs_queries.hpp"
 #include "rinex/obs_reader.hpp"
 
@@ -171,6 +172,25 @@ void bind_read_rinex_obs_bytes(py::module_& m) {
         },
         py::arg("data"), py::arg("filename"),
         "read_rinex_obs_bytes(data, filename)\n--\n\nRead RINEX observation from bytes");
+}
+
+void bind_decode_file(py::module_& m) {
+    m.def(
+        "decode_file",
+        [](const std::filesystem::path& path) {
+            const std::string p = path.string();
+            auto result = [&] {
+                // The decoder touches only the copied path and its own buffers.
+                py::gil_scoped_release nogil;
+                return io::decode_file(p);
+            }();
+            if (!result) raise_io_error("Failed to decode: " + result.error().message());
+            const std::string& text = *result;
+            return py::bytes(text.data(), text.size());
+        },
+        py::arg("path"),
+        "decode_file(path)\n--\n\nThe text of a file as the readers see it: gzip, Unix compress (.Z) and compact "
+        "RINEX\n(Hatanaka) decoded by content, line ends written as LF; bytes");
 }
 
 }  // namespace skarvo::python

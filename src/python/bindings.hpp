@@ -45,6 +45,7 @@ void bind_scalogram(py::module_& m);
 void bind_analyze_snr_wavelets(py::module_& m);
 void bind_lomb_scargle(py::module_& m);
 void bind_reflector_heights(py::module_& m);
+void bind_decode_file(py::module_& m);
 
 // Broadcast navigation data.
 void bind_nav_data(py::module_& m);

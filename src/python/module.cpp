@@ -16,7 +16,7 @@ struct Entry {
     BindFn bind;
 };
 
-// The registration order: thirteen classes, then eighteen functions.
+// The registration order: thirteen classes, then the functions.
 constexpr Entry registration_order[] = {
     {"GnssSystem", bind_gnss_system},
     {"Satellite", bind_satellite},
@@ -54,6 +54,7 @@ constexpr Entry registration_order[] = {
     {"read_rinex_nav", bind_read_rinex_nav},
     {"lomb_scargle", bind_lomb_scargle},
     {"reflector_heights", bind_reflector_heights},
+    {"decode_file", bind_decode_file},
 };
 
 struct Constant {
