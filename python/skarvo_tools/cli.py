@@ -169,7 +169,7 @@ def build_parser() -> argparse.ArgumentParser:
     arc.add_argument("obs", nargs="+", metavar="OBS", help="observation files, folders or quoted glob patterns")
     orbits = arc.add_mutually_exclusive_group()
     orbits.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
-                        help="SP3 orbit files, folders or globs (plain or .gz); each observation file uses "
+                        help="SP3 orbit files, folders or globs (plain, .gz or .Z); each observation file uses "
                              "those that cover its span")
     orbits.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
                         help="RINEX navigation files, folders or globs (versions 2-4, plain or .gz): broadcast "
