@@ -34,19 +34,29 @@ def data():
     return data_path
 
 
-@pytest.fixture(scope="session")
-def gunzipped(tmp_path_factory):
-    """Callable giving a decompressed copy of a shared .gz data file."""
+def gunzipper(tmp_path_factory):
+    """Callable giving a decompressed copy of a shared .gz data file (each
+    file decompressed once; skips like data_path when it is absent)."""
     cache = {}
 
     def get(relative: str) -> pathlib.Path:
         if relative not in cache:
-            cache[relative] = tmp_path_factory.mktemp("gunzip") / pathlib.Path(relative).name[:-3]
-            with gzip.open(data_path(relative), "rb") as fin, open(cache[relative], "wb") as fout:
+            # Check the source first: a skipped test must not leave a path
+            # behind for the next one to find without its file.
+            source = data_path(relative)
+            target = tmp_path_factory.mktemp("gunzip") / pathlib.Path(relative).name[:-3]
+            with gzip.open(source, "rb") as fin, open(target, "wb") as fout:
                 shutil.copyfileobj(fin, fout)
+            cache[relative] = target
         return cache[relative]
 
     return get
+
+
+@pytest.fixture(scope="session")
+def gunzipped(tmp_path_factory):
+    """Callable giving a decompressed copy of a shared .gz data file."""
+    return gunzipper(tmp_path_factory)
 
 
 def cpp_program(name: str) -> pathlib.Path:

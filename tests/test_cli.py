@@ -111,8 +111,14 @@ def test_help_imports_neither_numpy_nor_matplotlib_nor_the_module():
     (["demo", "--hours", "0"], "skarvo-mp demo: argument --hours: must be a positive number, got '0' (see --help)"),
     (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo', "
                      "'reflector', 'archive', 'timeline') (see --help)"),
-    (["report", "{dir}"], "skarvo-mp: error: {dir} is a folder; give observation files or a quoted glob such as "
-                          "'{dir}/*.rnx'"),
+    (["report", "{dir}"], "skarvo-mp: error: no RINEX observation file found in the folder {dir}"),
+    (["report", "{file}", "--elevation-mask", "90"],
+     "skarvo-mp report: argument --elevation-mask: must lie in [0, 90) degrees, got '90' (see --help)"),
+    (["report", "{file}", "--exclude-codes", "L3"],
+     "skarvo-mp report: argument --exclude-codes: 'L3' is not a signal code: use a 3-character code such as "
+     "C1C or L3Q, or a system letter and a code such as RL3Q (see --help)"),
+    (["report", "{file}", "--gf-threshold", "0.1"],
+     "skarvo-mp report: argument --gf-threshold: expected 2 arguments (see --help)"),
     (["report", "{file}", "--out", "{file}"], "skarvo-mp: error: --out {file} exists and is not a folder"),
 ], ids=lambda v: v if isinstance(v, str) and len(v) < 30 else None)
 def test_user_errors_give_one_line_and_status_2(tmp_path, args, message):
@@ -172,12 +178,13 @@ def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
         obs.marker_name, obs.receiver_type, obs.version, obs.num_epochs, obs.num_satellites)
     assert f["satellites_by_system"] == obs.satellites_by_system()
     assert (f["first_epoch"], f["last_epoch"], f["interval_s"]) == (
-        obs.first_epoch().to_iso(), obs.last_epoch().to_iso(), obs.interval)
+        obs.first_epoch().to_iso(), obs.last_epoch().to_iso(), obs.interval)  # no event records here
     assert f["station"] == "PDEL" and f["day"] == "2021-01-01" and f["doy"] == 1
 
     rows = [(r["signal"], r["code"], r["estimates"], r["rms_m"], r["weighted_rms_m"], r["mean_m"], r["std_m"],
              r["min_m"], r["max_m"], r["cycle_slips"]) for r in doc["multipath"]]
-    assert rows == [(s.signal, s.code, s.count, s.rms, s.weighted_rms, s.mean, s.std_dev, s.min, s.max,
+    # Without elevations there is no weighted RMS to show.
+    assert rows == [(s.signal, s.code, s.count, s.rms, None, s.mean, s.std_dev, s.min, s.max,
                      s.cycle_slips) for s in results.statistics]
 
     cs = doc["cycle_slips"]
@@ -225,7 +232,13 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
     el = doc["elevations"]
     assert (el["computed"], el["failed"]) == counts
     assert el["receiver_source"] == "header" and el["computed"] > 0
-    assert [r["weighted_rms_m"] for r in doc["multipath"]] == [s.weighted_rms for s in results.statistics]
+    # Statistics of the estimates above the 10° mask; GLONASS has no orbit here, so no weighted RMS.
+    masked = results.apply_elevation_mask(10.0)
+    # A signal whose every estimate was masked has no statistics (None, not 0).
+    assert [r["rms_m"] for r in doc["multipath"]] == [s.rms if s.count else None for s in masked.statistics]
+    assert [r["weighted_rms_m"] for r in doc["multipath"]] == [
+        s.weighted_rms if s.count and s.signal.startswith("GPS") else None for s in masked.statistics]
+    assert [(r["system"], r["code"]) for r in doc["multipath"]] == [(s.system, s.code) for s in results.statistics]
     gps = [r for r in doc["multipath"] if r["system"] == "G"]
     assert gps and all(r["weighted_rms_m"] != r["rms_m"] for r in gps)
     assert doc["fresnel"]["footprints"] > 0
@@ -242,14 +255,15 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
     with open(out_dir / "summary.csv", newline="") as f:
         rows = list(csv.DictReader(f))
     assert [r["signal"] for r in rows] == [r["signal"] for r in doc["multipath"]]
-    assert float(rows[0]["rms_m"]) == doc["multipath"][0]["rms_m"]
+    assert [float(r["rms_m"]) if r["rms_m"] else None for r in rows] == [r["rms_m"] for r in doc["multipath"]]
 
     if importlib.util.find_spec("matplotlib") is None:
         assert page.images == [] and any(w.startswith("plots skipped") for w in doc["warnings"])
     else:
         assert sorted(page.images) == sorted(doc["outputs"]["plots"])
         names = set(page.images)
-        assert {"mp_GPSM1C.png", "mp_GLOM1C.png"} <= names
+        # GLONASS has no orbit here: its estimates are masked out, figures follow the tables.
+        assert "mp_GPSM1C.png" in names and "mp_GLOM1C.png" not in names
         assert {"snr_G.png", "snr_band_power.png", "fresnel.png"} <= names
         for name in names:
             blob = (out_dir / name).read_bytes()
@@ -282,7 +296,7 @@ def test_gzip_sp3_is_read_in_place_and_the_report_is_deterministic(small_sim, tm
         docs.append(doc)
     assert os.listdir(private_tmp) == []
     assert docs[0] == docs[1] == docs[2]
-    assert docs[0]["elevations"]["computed"] == sum(r["estimates"] for r in docs[0]["multipath"])
+    assert docs[0]["elevations"]["estimates_after_mask"] == sum(r["estimates"] for r in docs[0]["multipath"])
     assert docs[0]["elevations"]["failed"] == 0
 
 
@@ -352,7 +366,7 @@ def test_batch_with_a_broken_file(data, tmp_path):
     assert rc == 1
     lines = err.splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"skarvo-mp: {broken}: Failed to read RINEX: ")
-    assert out.splitlines()[-1] == f"2 of 3 files reported, 1 failed; combined CSV {out_dir / 'summary.csv'}"
+    assert out.splitlines()[-1] == f"2 of 3 files reported, 0 without multipath, 1 failed; combined CSV {out_dir / 'summary.csv'}"
     assert out.splitlines()[1].startswith(f"FAILED  {broken}: ")
 
     with open(out_dir / "summary.csv", newline="") as f:

@@ -40,6 +40,8 @@ def weight(el):
 def test_compute_elevation(sp3):
     epoch = sm.Epoch(2020, 6, 25, 0, 0, 30.0)
     els = {s: sm.compute_elevation(sp3, RECEIVER, s, epoch) for s in sp3.satellites()}
+    # C44's records (good clocks) begin at 03:00: no elevation hours before them.
+    assert els.pop("C44") is None
     assert all(isinstance(e, float) and -90.0 <= e <= 90.0 for e in els.values())
     # Roughly half of a constellation is below the horizon: negative values come back as they are.
     assert sum(e < 0 for e in els.values()) > 10 and sum(e > 0 for e in els.values()) > 10
@@ -155,6 +157,8 @@ def test_elevation_mask_before_elevations_sees_the_placeholder(esbc, cutoff, cou
     assert [s.signal for s in masked.statistics] == [s.signal for s in res.statistics]
     if count == 0:
         assert all(s.count == 0 and s.rms == 0.0 for s in masked.statistics)
+        # Masked out entirely, each signal still names its system and code.
+        assert [(s.system, s.code) for s in masked.statistics] == [(s.system, s.code) for s in res.statistics]
     with pytest.raises(ValueError, match="not NaN"):
         res.apply_elevation_mask(float("nan"))
 

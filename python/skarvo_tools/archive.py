@@ -147,12 +147,18 @@ class ArchiveSettings:
     systems: Optional[Tuple[str, ...]] = None
     orbits: Tuple[sp3files.Sp3Source, ...] = ()
     nav: Tuple[str, ...] = ()
+    # MultipathAnalyzer keyword arguments (code lists, slip thresholds) as
+    # sorted (name, value) pairs, and the elevation mask in degrees.
+    analyzer: Tuple[Tuple[str, Any], ...] = ()
+    elevation_mask: Optional[float] = None
 
     def stored(self) -> Dict[str, Any]:
         """The settings the results depend on, kept in the run folder: a later
         run into the same folder must use the same ones. (Orbit files are
         not among them: a daily run brings new ones.)"""
-        return {"systems": list(self.systems) if self.systems else None}
+        return {"systems": list(self.systems) if self.systems else None,
+                "elevation_mask_deg": self.elevation_mask,
+                "analyzer": {k: list(v) if isinstance(v, (list, tuple)) else v for k, v in self.analyzer}}
 
 
 _RUNS: Dict[str, ArchiveSettings] = {}
@@ -304,7 +310,9 @@ def process_file(path: str, size: int, mtime_ns: int, token: str) -> Dict[str, A
         raise RuntimeError("this worker did not receive the run settings")
     start, cpu = time.perf_counter(), time.process_time()
     options = ReportOptions(sp3=settings.orbits, nav=settings.nav, systems=settings.systems, plots=False,
-                            wavelets=False, orbit_reader=read_orbits, nav_reader=read_navigation)
+                            wavelets=False, analyzer=dict(settings.analyzer),
+                            elevation_mask=settings.elevation_mask, orbit_reader=read_orbits,
+                            nav_reader=read_navigation)
     try:
         report = build_report(path, options)
         result = rows_from_report(report.data, path, size, mtime_ns)

@@ -2,28 +2,36 @@
 
     skarvo-mp report OBS [OBS ...] [--sp3 FILE ...] [--nav FILE ...] [--position X Y Z]
                      [--systems G,R,E,C] [--antenna-height H] [--out DIR]
-                     [--json] [--no-plots] [--jobs N]
+                     [--json] [--no-plots] [--jobs N] [analysis options]
     skarvo-mp demo [--out DIR] [--seed N] [--hours H] [--no-plots]
     skarvo-mp reflector OBS (--sp3 FILE [FILE ...] | --nav FILE [FILE ...]) [--elevation LO HI]
                      [--azimuth LO HI [LO HI ...]] [--heights LO HI] [--out DIR]
                      [--json] [--no-plots]
     skarvo-mp archive RUN_DIR OBS [OBS ...] [--sp3 FILE ... | --nav FILE ...]
                       [--systems G,R,E,C] [--scheduler ADDRESS] [--jobs N]
-                      [--redo failed|no-orbits|all] [--log-every N]
+                      [--redo failed|no-orbits|all] [--log-every N] [analysis options]
     skarvo-mp timeline RUN_DIR [--station NAME ...] [--out DIR]
 
-Exit status: 0 success, 1 when at least one observation file failed (the
-others are still reported), 2 for a usage error (one line on stderr, no
-traceback), 130 when interrupted.
+Analysis options (shared by every command that analyses files):
+    --elevation-mask DEG, --include-codes LIST, --exclude-codes LIST,
+    --gf-threshold BASE RATE, --code-phase-threshold BASE RATE
+
+Exit status: 0 success (also for files read correctly that have no
+multipath estimate: they are reported as "no multipath"), 1 when at least
+one observation file failed (the others are still reported), 2 for a usage
+error (one line on stderr, no traceback), 130 when interrupted (the files
+done so far are summarised).
 """
 from __future__ import annotations
 
 import argparse
 import glob
+import gzip
 import math
 import os
+import re
 import sys
-from typing import List, Optional, Sequence, TextIO
+from typing import Any, Dict, List, Optional, Sequence, TextIO
 
 from . import __version__
 from .errors import FileFailure, UserError
@@ -78,6 +86,85 @@ def _seed(text: str) -> int:
     return value
 
 
+def _elevation_mask(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if not (math.isfinite(value) and 0.0 <= value < 90.0):
+        raise argparse.ArgumentTypeError(f"must lie in [0, 90) degrees, got '{text}'")
+    return value
+
+
+_CODE_ENTRY = re.compile(r"^[GRECJSIM]?[CLDSX][0-9][A-Z]$")
+
+
+def _code_list(text: str) -> List[str]:
+    out = []
+    for piece in re.split(r"[,\s]+", text.strip()):
+        if not piece:
+            continue
+        entry = piece.upper()
+        if not _CODE_ENTRY.match(entry):
+            raise argparse.ArgumentTypeError(
+                f"'{piece}' is not a signal code: use a 3-character code such as C1C or L3Q, or a system "
+                "letter and a code such as RL3Q")
+        out.append(entry)
+    if not out:
+        raise argparse.ArgumentTypeError("no code given")
+    return out
+
+
+def _threshold(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a non-negative number, got '{text}'")
+    return value
+
+
+def add_analysis_options(parser: argparse.ArgumentParser) -> None:
+    """The options of the multipath analysis, for every subcommand that
+    analyses observation files; `analysis_settings` turns them into
+    MultipathAnalyzer keyword arguments."""
+    group = parser.add_argument_group("analysis options")
+    group.add_argument("--elevation-mask", type=_elevation_mask, metavar="DEG",
+                       help="elevation mask in degrees (default 10): with an orbit, estimates below it are "
+                            "left out of every statistic")
+    group.add_argument("--include-codes", type=_code_list, metavar="LIST",
+                       help="analyse only these signals, comma-separated: codes (C1C) or system+code (GC1C)")
+    group.add_argument("--exclude-codes", type=_code_list, metavar="LIST",
+                       help="leave these signals out, comma-separated, e.g. RL3Q for a GLONASS L3Q phase "
+                            "whose lock flaps every few epochs")
+    group.add_argument("--gf-threshold", type=_threshold, nargs=2, metavar=("BASE", "RATE"),
+                       help="cycle-slip threshold of the geometry-free test: BASE metres plus RATE metres "
+                            "per second of time step (default 0.10 0.003)")
+    group.add_argument("--code-phase-threshold", type=_threshold, nargs=2, metavar=("BASE", "RATE"),
+                       help="cycle-slip threshold of the code-minus-phase test: BASE metres plus RATE "
+                            "metres per second of time step (default 5.0 0.10)")
+
+
+def analysis_settings(args: argparse.Namespace) -> Dict[str, Any]:
+    """MultipathAnalyzer keyword arguments from the analysis options given
+    (the elevation mask is returned separately by `elevation_mask_of`)."""
+    out: Dict[str, Any] = {}
+    if getattr(args, "include_codes", None):
+        out["include_codes"] = list(args.include_codes)
+    if getattr(args, "exclude_codes", None):
+        out["exclude_codes"] = list(args.exclude_codes)
+    if getattr(args, "gf_threshold", None):
+        out["ion_delta_base"], out["ion_delta_rate"] = args.gf_threshold
+    if getattr(args, "code_phase_threshold", None):
+        out["cp_delta_base"], out["cp_delta_rate"] = args.code_phase_threshold
+    return out
+
+
+def elevation_mask_of(args: argparse.Namespace) -> Optional[float]:
+    return getattr(args, "elevation_mask", None)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="skarvo-mp", description=(
         "GNSS observation quality: code multipath, cycle slips, SNR and ground reflections "
@@ -89,7 +176,10 @@ def build_parser() -> argparse.ArgumentParser:
                          description="Report on RINEX observation files (plain, .gz, .Z, compact RINEX). With several files "
                                      "(or a quoted glob) they are processed in parallel and a combined CSV "
                                      "is written.")
-    rep.add_argument("obs", nargs="+", metavar="OBS", help="observation file(s) or quoted glob pattern(s)")
+    rep.add_argument("obs", nargs="+", metavar="OBS",
+                     help="observation file(s), quoted glob pattern(s) or folder(s); a folder is searched, "
+                          "with its subfolders, for RINEX observation files (recognised by their content, "
+                          "whatever their names)")
     rep.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
                      help="SP3 orbit file(s), plain, .gz or .Z, for elevations (files of neighbouring days are "
                           "merged; put OBS first or use --sp3 last)")
@@ -111,6 +201,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="worker processes for several files (default: one per core)")
     rep.add_argument("--reflector", action="store_true",
                      help="add reflector heights from SNR (needs --sp3 or --nav; also done with --antenna-height)")
+    add_analysis_options(rep)
 
     demo = sub.add_parser("demo", help="simulate a station-day and report on it against the truth",
                           description="Simulate a station-day with known multipath, cycle slips and a ground "
@@ -186,6 +277,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "without orbits, or all (may be repeated)")
     arc.add_argument("--log-every", type=_positive_int, default=100, metavar="N",
                      help="when stderr is not a terminal, a progress line every N files (default 100)")
+    add_analysis_options(arc)
 
     tl = sub.add_parser("timeline", help="station timelines of an archive: figures and an HTML page",
                         description="Draw the timelines of the stations of an archive: multipath RMS per "
@@ -196,6 +288,40 @@ def build_parser() -> argparse.ArgumentParser:
                     help="only this station (may be repeated; default: every station)")
     tl.add_argument("--out", metavar="DIR", help="folder for the pages and figures (default RUN_DIR/timeline)")
     return parser
+
+
+def looks_like_observation_file(path: str) -> bool:
+    """Whether a file holds RINEX observation data, judged by its first line
+    (gzip is looked into): a RINEX VERSION / TYPE line of type O, or a
+    compact RINEX first line."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+            if head[:2] == b"\x1f\x8b":
+                f.seek(0)
+                with gzip.GzipFile(fileobj=f) as z:
+                    head = z.read(4096)
+    except (OSError, EOFError, ValueError):
+        return False
+    text = head.decode("latin-1")
+    first = next((line for line in text.splitlines() if line.strip()), "")
+    label = first[60:].strip()
+    if label == "RINEX VERSION / TYPE":
+        return first[20:21] in ("O", "o")
+    return label.startswith("CRINEX VERS")
+
+
+def observation_files_in(folder: str) -> List[str]:
+    """Observation files under `folder` (subfolders too, hidden entries
+    skipped), in sorted order."""
+    found = []
+    for root, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        for name in sorted(files):
+            path = os.path.join(root, name)
+            if not name.startswith(".") and os.path.isfile(path) and looks_like_observation_file(path):
+                found.append(path)
+    return found
 
 
 def reflector_options(args):
@@ -251,8 +377,10 @@ def cmd_reflector(args, stdout: TextIO, stderr: TextIO) -> int:
 
 
 def expand_inputs(patterns: Sequence[str]) -> List[str]:
-    """Observation paths from arguments: globs are expanded (sorted), literal
-    paths must exist. Raises UserError for a missing file or an empty glob."""
+    """Observation paths from arguments: globs are expanded (sorted), folders
+    searched for observation files, literal paths must exist. Raises
+    UserError for a missing file, an empty glob or a folder without
+    observation files."""
     out: List[str] = []
     for p in patterns:
         if glob.has_magic(p) and not os.path.exists(p):
@@ -263,7 +391,10 @@ def expand_inputs(patterns: Sequence[str]) -> List[str]:
         elif not os.path.exists(p):
             raise UserError(f"observation file not found: {p}")
         elif os.path.isdir(p):
-            raise UserError(f"{p} is a folder; give observation files or a quoted glob such as '{p}/*.rnx'")
+            matches = observation_files_in(p)
+            if not matches:
+                raise UserError(f"no RINEX observation file found in the folder {p}")
+            out += matches
         else:
             out.append(p)
     seen = set()
@@ -297,7 +428,8 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
     options = rep.ReportOptions(sp3=sources, position=position, systems=systems,
                                 antenna_height=args.antenna_height, out_dir=out_dir,
                                 plots=not args.no_plots, nav=tuple(args.nav) if nav else (),
-                                reflector=args.reflector)
+                                reflector=args.reflector, analyzer=analysis_settings(args),
+                                elevation_mask=elevation_mask_of(args))
     if len(paths) == 1:
         try:
             report = runner.report_one(paths[0], options)
@@ -308,32 +440,47 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
         return EXIT_OK
 
     jobs = args.jobs or os.cpu_count() or 1
-    entries = runner.run_batch(paths, options, jobs, progress_stream=stderr)
+    batch = runner.run_batch(paths, options, jobs, progress_stream=stderr)
 
-    failed = [e for e in entries if e["status"] != "ok"]
+    entries = batch.entries
+    failed = [e for e in entries if e["status"] == runner.FAILED]
     for e in failed:
         stderr.write(f"skarvo-mp: {e['path']}: {e['error']}\n")
     if args.json:
         stdout.write(runner.to_json({
             "schema": "skarvo-mp-batch/1",
-            "reports": [e["data"] for e in entries if e["status"] == "ok"],
+            "partial": batch.interrupted,
+            "reports": [e["data"] for e in entries if e["status"] not in runner.NOT_REPORTED],
             "failures": [{"path": e["path"], "error": e["error"]} for e in failed],
+            "not_reported": [e["path"] for e in entries if e["status"] == runner.INTERRUPTED],
         }) + "\n")
     else:
         for e in entries:
-            if e["status"] != "ok":
-                stdout.write(f"FAILED  {e['path']}: {e['error']}\n")
-                continue
-            d = e["data"]
-            worst = max((r["rms_m"] for r in d["multipath"] if r["rms_m"] is not None), default=None)
-            stdout.write(f"ok      {d['file']['path']}: {d['file']['station']} {d['file']['day']}, "
-                         f"{d['file']['epochs']} epochs, {len(d['multipath'])} signals, largest RMS "
-                         f"{tables.fmt(worst, 3)} m, {d['cycle_slips']['total']} slips, "
-                         f"{tables.fmt(d['cycle_slips']['observations_per_slip'], 1)} obs/slip\n")
-        summary = f"; combined CSV {os.path.join(out_dir, 'summary.csv')}" if out_dir else ""
-        stdout.write(f"{len(entries) - len(failed)} of {len(entries)} files reported, "
-                     f"{len(failed)} failed{summary}\n")
+            stdout.write(batch_line(e) + "\n")
+        stdout.write(runner.summary_text(batch, out_dir) + "\n")
+    if batch.interrupted:
+        stderr.write("skarvo-mp: interrupted\n")
+        return EXIT_INTERRUPTED
     return EXIT_FAILED if failed else EXIT_OK
+
+
+def batch_line(e: Dict[str, Any]) -> str:
+    """One line per file of a batch: its status and headline numbers."""
+    from . import runner, tables
+
+    if e["status"] == runner.FAILED:
+        return f"FAILED  {e['path']}: {e['error']}"
+    if e["status"] == runner.INTERRUPTED:
+        return f"interrupted {e['path']}: not reported"
+    d = e["data"]
+    head = f"{d['file']['path']}: {d['file']['station']} {d['file']['day']}, {d['file']['epochs']} epochs"
+    if e["status"] == runner.NO_MULTIPATH:
+        return (f"no multipath {head}, {d['cycle_slips']['total']} slips: "
+                f"{d.get('status_reason') or 'no estimate'}")
+    worst = max((r["rms_m"] for r in d["multipath"] if r["rms_m"] is not None), default=None)
+    return (f"ok      {head}, {len(d['multipath'])} signals, largest RMS {tables.fmt(worst, 3)} m, "
+            f"{d['cycle_slips']['total']} slips, {tables.fmt(d['cycle_slips']['observations_per_slip'], 1)} "
+            "obs/slip")
 
 
 def _archive_modules():
@@ -355,15 +502,17 @@ def cmd_archive(args, stdout: TextIO, stderr: TextIO) -> int:
     systems = rep.parse_systems(args.systems) if args.systems is not None else list(rep.DEFAULT_SYSTEMS)
     # Folders: observation files by their names, the others by their content
     # as the report finds them.
-    paths, ignored = archive.discover(args.obs, sniff=globals().get("looks_like_observation_file"))
+    paths, ignored = archive.discover(args.obs, sniff=looks_like_observation_file)
     if ignored:
         stderr.write(f"skarvo-mp: {ignored} other files in the folders given were left out (not observation "
                      "files)\n")
     orbit_paths = archive.discover(args.sp3, archive.is_orbit_name, "SP3")[0] if args.sp3 else []
     nav_paths = archive.discover(args.nav, archive.is_navigation_name, "navigation")[0] if args.nav else []
     rep.check_nav_files(nav_paths, mp)
+    mask = elevation_mask_of(args)
     settings = archive.ArchiveSettings(systems=tuple(systems), orbits=tuple(archive.scan_orbits(orbit_paths)),
-                                       nav=tuple(nav_paths))
+                                       nav=tuple(nav_paths), analyzer=tuple(sorted(analysis_settings(args).items())),
+                                       elevation_mask=rep.DEFAULT_ELEVATION_MASK if mask is None else mask)
     try:
         summary = archive.run_archive(args.run_dir, paths, settings,
                                       lambda: archive.open_client(args.scheduler, args.jobs), redo=args.redo,

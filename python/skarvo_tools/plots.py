@@ -12,12 +12,11 @@ import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .report import SYSTEM_NAMES, epoch_to_datetime, from_orbit
+from .report import FULL_SYSTEM_NAMES, SYSTEM_NAMES, epoch_to_datetime, from_orbit
 
 MAX_POINTS = 20000
 TOP_SATELLITES = 4
-FULL_SYSTEM_NAMES = {"G": "GPS", "R": "GLONASS", "E": "Galileo", "C": "BeiDou", "J": "QZSS",
-                     "S": "SBAS", "I": "NavIC", "M": "mixed"}
+
 
 
 def available() -> Optional[str]:
@@ -50,6 +49,85 @@ def _save(fig, folder: str, name: str) -> str:
 
 def _thin(n: int) -> int:
     return max(1, math.ceil(n / MAX_POINTS))
+
+
+def clip_limit(np, values):
+    """Symmetric y limit of a multipath scatter (m): 1.1 times the 99.9th
+    percentile of |MP|, at least 1 m; and the masks of the points above and
+    below it, which the figure marks on its edges instead of hiding."""
+    v = np.asarray(values, dtype=float)
+    finite = v[np.isfinite(v)]
+    lim = max(1.0, float(np.percentile(np.abs(finite), 99.9)) * 1.1) if finite.size else 1.0
+    return lim, v > lim, v < -lim
+
+
+def quiet_azimuth(np, azimuths, elevations, sector: float = 30.0) -> float:
+    """Centre (degrees) of the azimuth sector with the fewest samples between
+    20° and 70° elevation, where the elevation rings are labelled; ties go
+    to the first sector clockwise from north."""
+    az = np.asarray(azimuths, dtype=float) % 360.0
+    el = np.asarray(elevations, dtype=float)
+    sel = (el >= 20.0) & (el <= 70.0)
+    counts, _ = np.histogram(az[sel], bins=np.arange(0.0, 360.0 + sector, sector))
+    return float(np.argmin(counts) * sector + sector / 2.0)
+
+
+GEOSTATIONARY = {f"C{n:02d}" for n in (1, 2, 3, 4, 5, 59, 60, 61, 62, 63)}
+
+
+def top_reflection_satellites(raw, count: int = 4) -> List[str]:
+    """The satellites with the most δSNR band power (mean over time, summed
+    over the bands): the strongest ground reflections. Geostationary
+    satellites (BeiDou GEO, SBAS) are left out: their geometry does not
+    change, so their δSNR holds no reflection pattern."""
+    scored = []
+    for sid, bp in raw["band_power"].items():
+        if sid in GEOSTATIONARY or sid.startswith("S") or not bp.get("t"):
+            continue
+        total = 0.0
+        for row in bp["power"]:
+            vals = [x for x in row if x is not None and math.isfinite(x)]
+            if vals:
+                total += math.fsum(vals) / len(vals)
+        scored.append((-total, sid))
+    return [sid for _, sid in sorted(scored)[:count]]
+
+
+def fresnel_outline(np, footprints, height: float, wavelength: float, points: int = 48):
+    """East and north coordinates (m, arrays of shape (n, points)) of the
+    outline of every first Fresnel zone, each centred beyond its specular
+    point with its long axis along the azimuth."""
+    from .report import fresnel_centre
+
+    if not footprints:
+        return np.zeros((0, points)), np.zeros((0, points))
+    az = np.radians([fp["az"] for fp in footprints])[:, None]
+    c = np.array([fresnel_centre(fp["el"], height, wavelength) for fp in footprints])[:, None]
+    a = np.array([fp["a"] for fp in footprints])[:, None]
+    b = np.array([fp["b"] for fp in footprints])[:, None]
+    t = np.linspace(0.0, 2.0 * np.pi, points, endpoint=False)[None, :]
+    along, across = c + a * np.cos(t), b * np.sin(t)
+    east = along * np.sin(az) + across * np.cos(az)
+    north = along * np.cos(az) - across * np.sin(az)
+    return east, north
+
+
+def fresnel_envelope(np, footprints, height: float, wavelength: float, sector: float = 5.0):
+    """Outline of the union of the zones per azimuth sector: for each sector
+    of `sector` degrees that any zone touches, (lo, hi, nearest, farthest)
+    with the distances (m) from the antenna of the zone outline points in
+    it."""
+    east, north = fresnel_outline(np, footprints, height, wavelength)
+    if east.size == 0:
+        return []
+    r = np.hypot(east, north).ravel()
+    az = (np.degrees(np.arctan2(east, north)).ravel()) % 360.0
+    idx = np.minimum((az // sector).astype(int), int(round(360.0 / sector)) - 1)
+    out = []
+    for k in np.unique(idx):
+        sel = r[idx == k]
+        out.append((float(k * sector), float((k + 1) * sector), float(sel.min()), float(sel.max())))
+    return out
 
 
 def _title_head(data: Dict[str, Any]) -> str:
@@ -128,7 +206,7 @@ def make_plots(data: Dict[str, Any], details: Dict[str, Any], folder: str) -> Li
     if details.get("band_series") and data.get("snr_wavelets"):
         name = _band_power(np, data, head, details["band_series"], day_start, folder)
         if name:
-            made.append((name, "δSNR band power over the day for the satellites with the most data"))
+            made.append((name, "δSNR band power over the day for the satellites with the most reflection power"))
 
     reflector_zones = _reflector_zones(data, details)
     if (details.get("footprints") and data.get("fresnel")) or reflector_zones:
@@ -173,7 +251,14 @@ def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
         ax.plot(centres, rms, color="tab:red", lw=2, label="RMS per 5° bin")
         ax.plot(centres, [-r for r in rms], color="tab:red", lw=2)
         ax.legend(loc="upper right")
-    lim = max(1.0, float(np.percentile(np.abs(v), 99.9)) * 1.1) if v.size else 1.0
+    lim, above, below = clip_limit(np, v)
+    if above.any() or below.any():
+        # Outliers beyond the axis are drawn on its edge, pointing outwards.
+        edge = lim * 0.985
+        ax.plot(el[above], np.full(int(above.sum()), edge), "^", ms=4, color="tab:red", ls="none", clip_on=False,
+                label=f"{int(above.sum() + below.sum())} beyond ±{lim:.2g} m (on the edge)")
+        ax.plot(el[below], np.full(int(below.sum()), -edge), "v", ms=4, color="tab:red", ls="none", clip_on=False)
+        ax.legend(loc="upper right")
     ax.set_ylim(-lim, lim)
     ax.set_xlim(0, 90)
     ax.set_xlabel("Elevation (°)")
@@ -201,7 +286,10 @@ def _mp_elevation(np, data, head, label, d, mp, real, folder, name) -> str:
     sky.set_rlim(0, 90)
     sky.set_rticks([30, 60])
     sky.set_yticklabels(["60°", "30°"])
-    sky.set_rlabel_position(200)
+    # Ring labels go where the sky has the fewest samples, on a white ground.
+    sky.set_rlabel_position(quiet_azimuth(np, az, el))
+    for label in sky.get_yticklabels():
+        label.set_bbox({"facecolor": "white", "edgecolor": "none", "alpha": 0.8, "pad": 1.0})
     sky.set_title("|MP| on the sky: RMS per 5°×5° cell (azimuth from north)", pad=22)
     cb = fig.colorbar(mesh, ax=sky, shrink=0.85, pad=0.12)
     cb.set_label("RMS of MP (m)")
@@ -272,15 +360,14 @@ def _snr_elevation(np, head, system, signals, day_start, folder, name) -> bool:
 
 def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
     bands = raw["bands"]
-    ranked = sorted(((len(r["t"]), sid) for sid, r in raw["residuals"].items()
-                     if raw["band_power"].get(sid) and raw["band_power"][sid]["t"]),
-                    key=lambda x: (-x[0], x[1]))[:TOP_SATELLITES]
+    ranked = [sid for sid in top_reflection_satellites(raw, TOP_SATELLITES) if sid in raw["residuals"]]
     if not ranked:
         return None
-    height = 2.6 * len(ranked) + 0.6
+    height = 2.6 * len(ranked) + 1.2
     fig = _figure(11, height)
-    fig.subplots_adjust(left=0.1, right=0.98, bottom=0.6 / height, top=1 - 0.35 / height, hspace=0.45)
-    for k, (_, sid) in enumerate(ranked):
+    fig.subplots_adjust(left=0.1, right=0.98, bottom=0.6 / height, top=1 - 0.95 / height, hspace=0.45)
+    axes, spans = [], []
+    for k, sid in enumerate(ranked):
         ax = fig.add_subplot(len(ranked), 1, k + 1)
         res, bp = raw["residuals"][sid], raw["band_power"][sid]
         t0 = _dt.datetime(1970, 1, 1) + _dt.timedelta(seconds=res["t0"])
@@ -292,49 +379,66 @@ def _band_power(np, data, head, raw, day_start, folder) -> Optional[str]:
         steps = np.diff(hours)
         breaks = np.nonzero(steps > 3.0 * np.median(steps))[0] + 1 if steps.size else []
         x = np.insert(hours, breaks, np.nan)
+        axes.append(ax)
+        if hours.size:
+            spans += [float(hours.min()), float(hours.max())]
         for (lo, hi), row in zip(bands, bp["power"]):
             y = np.insert(np.asarray(row, dtype=float), breaks, np.nan)
             ax.plot(x, y, marker=".", ms=3, lw=1, label=f"{lo:g}–{hi:g} s")
         ax.set_yscale("symlog", linthresh=1e-6)
-        ax.set_ylabel("band power\n(amplitude²)")
-        ax.set_title(f"{head}: δSNR band power, {sid} {res['code']}")
+        ax.set_ylabel("band power\n((dB-Hz)²)")
+        ax.set_title(f"{sid} {res['code']}", loc="right", fontsize="medium")
         ax.grid(alpha=0.3)
         if k == 0:
-            ax.legend(loc="upper right", ncol=len(bands), fontsize="small", title="period band")
+            fig.suptitle(f"{head}: δSNR band power, satellites with the most reflection power",
+                         x=0.1, ha="left", y=1.0 - 0.1 / height, fontsize="large")
+            # Between the title and the panels, where it covers no data.
+            fig.legend(*ax.get_legend_handles_labels(), loc="center left", ncol=len(bands), fontsize="small",
+                       title="period band:", alignment="left", bbox_to_anchor=(0.1, 1.0 - 0.55 / height),
+                       frameon=False)
         if k == len(ranked) - 1:
             ax.set_xlabel(f"Time (hours of {base:%Y-%m-%d}, file time scale)")
+    if spans:
+        pad = max(0.02 * (max(spans) - min(spans)), 0.01)
+        for ax in axes:
+            ax.set_xlim(min(spans) - pad, max(spans) + pad)
     return _save(fig, folder, "snr_band_power.png")
 
 
 def _fresnel(np, data, head, footprints, folder, reflector_zones=()) -> str:
     from matplotlib.collections import EllipseCollection
+    from matplotlib.patches import Polygon
 
     fr = data.get("fresnel") or {
         "wavelength_m": 0.19029367279836487, "min_elevation_deg": 5.0,
         "antenna_height_m": data["reflector"]["height_m"] or 1.0}
+    height, wavelength = fr["antenna_height_m"], fr["wavelength_m"]
     fig = _figure(8, 8)
-    fig.subplots_adjust(left=0.11, right=0.97, bottom=0.07, top=0.91)
+    fig.subplots_adjust(left=0.11, right=0.97, bottom=0.15, top=0.9)
     ax = fig.add_subplot(1, 1, 1)
     colors = {"G": "tab:blue", "R": "tab:red", "E": "tab:green", "C": "tab:orange"}
-    half_wavelength = fr["wavelength_m"] / 2.0
-    height = fr["antenna_height_m"]
-    centres, widths, heights, angles, edge = [], [], [], [], []
-    for fp in footprints:
-        az = math.radians(fp["az"])
-        # The zone is centred beyond the specular point, at
-        # (h + (λ/2) / sin e) / tan e (with the same 0.5° floor as its size).
-        el = fp["el"] if math.isfinite(fp["el"]) else 0.5
-        e = math.radians(max(el, 0.5))
-        centre = (height + half_wavelength / math.sin(e)) / math.tan(e)
-        centres.append((centre * math.sin(az), centre * math.cos(az)))
-        widths.append(2 * fp["b"])
-        heights.append(2 * fp["a"])
-        angles.append(-fp["az"])  # the long axis points along the azimuth
-        edge.append(colors.get(fp["sat"][0], "tab:gray"))
-    if centres:
-        ax.add_collection(EllipseCollection(widths, heights, angles, units="xy", offsets=centres,
-                                            offset_transform=ax.transData, facecolors="none", edgecolors=edge,
-                                            linewidths=0.6, alpha=0.5))
+
+    # The union of the zones, as its nearest and farthest extent per 5°
+    # azimuth sector: thousands of overlapping ellipses would hide it.
+    envelope = fresnel_envelope(np, footprints, height, wavelength)
+    for lo, hi, near, far in envelope:
+        t = np.radians(np.linspace(lo, hi, 6))
+        ring = np.concatenate([np.stack([near * np.sin(t), near * np.cos(t)], 1),
+                               np.stack([far * np.sin(t[::-1]), far * np.cos(t[::-1])], 1)])
+        ax.add_patch(Polygon(ring, closed=True, facecolor="tab:blue", alpha=0.18, edgecolor="none"))
+    # A thinned set of zones for their shape: per 30° of azimuth, the one
+    # reaching farthest (the lowest elevation there).
+    east, north = fresnel_outline(np, footprints, height, wavelength)
+    reach = np.hypot(east, north).max(axis=1) if east.size else np.zeros(0)
+    best: Dict[int, int] = {}
+    for i, fp in enumerate(footprints):
+        k = int((fp["az"] % 360.0) // 30.0)
+        if k not in best or reach[i] > reach[best[k]]:
+            best[k] = i
+    for i in sorted(best.values()):
+        ax.plot(np.append(east[i], east[i][0]), np.append(north[i], north[i][0]), lw=0.9,
+                color=colors.get(footprints[i]["sat"][0], "tab:gray"))
+    far = max([1.0] + [e[3] for e in envelope])
     # Zones of the accepted reflector arcs, each with its own height and
     # wavelength, at the arc's lowest elevation.
     r_centres, r_w, r_h, r_a = [], [], [], []
@@ -350,21 +454,28 @@ def _fresnel(np, data, head, footprints, folder, reflector_zones=()) -> str:
                                             offset_transform=ax.transData, facecolors="tab:purple",
                                             edgecolors="none", alpha=0.12))
         ax.plot([], [], color="tab:purple", alpha=0.4, lw=6, label="accepted reflector arcs")
-    centres = centres + r_centres
-    heights = heights + r_h
-    extent = max([1.0] + [max(abs(x), abs(y)) + a / 2 for (x, y), a in zip(centres, heights)])
-    extent = min(extent, 20 * height / math.tan(math.radians(5.0)))
+        far = max([far] + [math.hypot(x, y) + hh / 2 for (x, y), hh in zip(r_centres, r_h)])
+    extent = far * 1.08
     ax.plot([0], [0], marker="^", color="black", ms=8, label="antenna", ls="none")
-    for letter in sorted({fp["sat"][0] for fp in footprints}, key="GRECJSIM".find):
-        ax.plot([], [], color=colors.get(letter, "tab:gray"), label=FULL_SYSTEM_NAMES.get(letter, letter))
+    if envelope:
+        ax.add_patch(Polygon([[0, 0]], facecolor="tab:blue", alpha=0.18, label="area covered by the zones"))
+    for letter in sorted({footprints[i]["sat"][0] for i in best.values()}, key="GRECJSIM".find):
+        ax.plot([], [], color=colors.get(letter, "tab:gray"),
+                label=f"{FULL_SYSTEM_NAMES.get(letter, letter)}: farthest zone per 30°")
     ax.set_xlim(-extent, extent)
     ax.set_ylim(-extent, extent)
     ax.set_aspect("equal")
     ax.set_xlabel("East (m)")
     ax.set_ylabel("North (m)")
-    ax.set_title(f"{head}: first Fresnel zones (L1)\nantenna {fr['antenna_height_m']:g} m "
-                 f"above a horizontal reflector, elevations ≥ {fr['min_elevation_deg']:g}°")
+    if envelope:
+        ax.set_title(f"{head}: first Fresnel zones (L1), antenna {height:g} m above a horizontal reflector,\n"
+                     f"elevations ≥ {fr['min_elevation_deg']:g}°: {fr['footprints']} zones reaching up to "
+                     f"{max(e[3] for e in envelope):.1f} m (specular points up to {fr['max_distance_m']:.1f} m)",
+                     fontsize="medium")
+    else:
+        ax.set_title(f"{head}: first Fresnel zones of the accepted reflector arcs", fontsize="medium")
     ax.grid(alpha=0.3)
-    ax.legend(loc="upper right")
+    # Below the axes, where it covers no zone.
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.08), ncol=3, fontsize="small", frameon=False)
     return _save(fig, folder, "fresnel.png")
 

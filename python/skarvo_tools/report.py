@@ -25,9 +25,14 @@ from . import sp3files
 from .errors import FileFailure, UserError
 
 SCHEMA = "skarvo-mp-report/1"
+STATUS_OK = "ok"
+STATUS_NO_MULTIPATH = "no multipath"
+DEFAULT_ELEVATION_MASK = 10.0
 SYSTEM_LETTERS = "GRECJSIM"
 SYSTEM_NAMES = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN",
                 "M": "MIX"}
+FULL_SYSTEM_NAMES = {"G": "GPS", "R": "GLONASS", "E": "Galileo", "C": "BeiDou", "J": "QZSS", "S": "SBAS",
+                     "I": "NavIC", "M": "mixed"}
 DEFAULT_SYSTEMS = ("G", "R", "E", "C")
 METHODS = ("gf", "code_phase", "lli")
 # Placeholder geometry of estimates without an orbit (see compute_elevations).
@@ -61,6 +66,11 @@ class ReportOptions:
     out_dir: Optional[str] = None
     plots: bool = True
     wavelets: bool = True
+    # Keyword arguments of MultipathAnalyzer besides `systems` (code lists,
+    # slip thresholds); the elevation mask is `elevation_mask`.
+    analyzer: Dict[str, Any] = dataclasses.field(default_factory=dict)
+    # Degrees; None for the analyzer's default.
+    elevation_mask: Optional[float] = None
     nav: Sequence[str] = ()
     reflector: bool = False
     # Read the chosen SP3 files as one module SP3 object, and the navigation
@@ -164,9 +174,10 @@ def build_report(path: str, options: ReportOptions) -> Report:
 
     summary = file_summary(obs, path)
     systems = list(options.systems) if options.systems else list(DEFAULT_SYSTEMS)
+    mask = DEFAULT_ELEVATION_MASK if options.elevation_mask is None else float(options.elevation_mask)
     start = clock()
     try:
-        results = mp.MultipathAnalyzer(obs, systems=systems).analyze()
+        results = mp.MultipathAnalyzer(obs, systems=systems, elevation_cutoff=mask, **options.analyzer).analyze()
     except ValueError as exc:
         raise FileFailure(str(exc)) from None
     timings["analysis_s"] = clock() - start
@@ -178,6 +189,14 @@ def build_report(path: str, options: ReportOptions) -> Report:
         warnings.append("the file holds no observation epochs")
     elif options.sp3 or options.nav:
         elevations = attach_elevations(mp, obs, results, summary, options, warnings, keep=orbit)
+    # Ground reflections are studied from the horizon up: the Fresnel zones
+    # use every placed estimate, the statistics only those above the mask.
+    unmasked = results
+    if elevations is not None and elevations["computed"] > 0:
+        results = apply_mask(results, mask)
+        elevations["mask_deg"] = mask
+        elevations["estimates_after_mask"] = len(results.estimates)
+    no_elevations = systems_without_elevations(elevations, systems)
     timings["elevations_s"] = clock() - start
 
     start = clock()
@@ -187,7 +206,9 @@ def build_report(path: str, options: ReportOptions) -> Report:
     counts = {k: v for k, v in results.cycle_slip_counts.items()
               if k[:3] in {SYSTEM_NAMES[s] for s in systems}}
 
-    multipath = multipath_table(statistics)
+    multipath = multipath_table(statistics, no_elevations,
+                                {u.signal: (u.system, u.code) for u in unmasked.statistics})
+    status, reason = multipath_status(summary, statistics, estimates, elevations, len(slips))
     slip_section = slip_summary(slips, counts, estimates)
     timings["summary_s"] = clock() - start
     start = clock()
@@ -197,10 +218,11 @@ def build_report(path: str, options: ReportOptions) -> Report:
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
     if not options.sp3 and not options.nav:
-        warnings.append("no SP3 orbit given: elevations unknown, weighted RMS equals RMS")
+        warnings.append("no SP3 or navigation orbit given: elevations unknown, no elevation mask applied and "
+                        "no weighted RMS")
     fresnel, footprints = None, None
     if options.antenna_height is not None:
-        fresnel, footprints = fresnel_section(mp, estimates, options.antenna_height, warnings)
+        fresnel, footprints = fresnel_section(mp, unmasked.estimates, options.antenna_height, warnings)
 
     reflector_section, reflector_raw = None, None
     want_reflector = options.reflector or options.antenna_height is not None
@@ -217,10 +239,14 @@ def build_report(path: str, options: ReportOptions) -> Report:
         "nav": list(options.nav),
         "position_m": list(options.position) if options.position else None,
         "antenna_height_m": options.antenna_height,
+        "elevation_mask_deg": mask,
+        "analyzer": dict(options.analyzer),
     }
     data = {
         "schema": SCHEMA,
         "generator": {"skarvo_tools": _tools_version(), "skarvo_mp": mp.version()},
+        "status": status,
+        "status_reason": reason,
         "file": summary,
         "settings": settings,
         "multipath": multipath,
@@ -266,7 +292,7 @@ def file_summary(obs, path: str) -> Dict[str, Any]:
         "rinex_version": obs.version,
         "first_epoch": first.to_iso() if first is not None else None,
         "last_epoch": last.to_iso() if last is not None else None,
-        "interval_s": finite_or_none(obs.interval),
+        "interval_s": observation_interval(obs),
         "epochs": obs.num_epochs,
         "satellites": obs.num_satellites,
         "satellites_by_system": {k: by_system[k] for k in sorted(by_system)},
@@ -342,6 +368,7 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
             "receiver_source": source,
             "computed": computed,
             "failed": failed,
+            "by_system": elevations_by_system(results, computed, warnings),
         }
     first = epoch_to_datetime(summary["first_epoch"])
     last = epoch_to_datetime(summary["last_epoch"])
@@ -367,6 +394,7 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
             shutil.rmtree(folder, ignore_errors=True)
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
+    by_system = elevations_by_system(results, computed, warnings)
     return {
         "source": "sp3",
         "sp3": [s.given for s in chosen],
@@ -375,20 +403,109 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
         "receiver_source": source,
         "computed": computed,
         "failed": failed,
+        "by_system": by_system,
     }
 
 
-def multipath_table(statistics) -> List[Dict[str, Any]]:
-    """One row per signal label, in the module's order."""
+def elevations_by_system(results, computed: int, warnings: List[str]) -> Dict[str, Dict[str, int]]:
+    """Estimates with and without an elevation per system, with a note for
+    each system that got none (when others did)."""
+    by_system = placed_by_system(results.estimates)
+    if computed > 0:
+        for letter, counts in by_system.items():
+            if counts["placed"] == 0:
+                warnings.append(f"no {FULL_SYSTEM_NAMES.get(letter, letter)} ({letter}) estimate got an elevation "
+                                f"(the orbit file does not place its satellites): its {counts['unplaced']} "
+                                "estimates count as failed and its weighted RMS is not shown")
+    return by_system
+
+
+def placed_by_system(estimates) -> Dict[str, Dict[str, int]]:
+    """Per system letter (in the usual system order): how many estimates got
+    an elevation and how many did not."""
+    counts: Dict[str, Dict[str, int]] = {}
+    for e in estimates:
+        c = counts.setdefault(e.system, {"placed": 0, "unplaced": 0})
+        c["placed" if from_orbit(e.elevation, e.azimuth) else "unplaced"] += 1
+    order = {s: i for i, s in enumerate(SYSTEM_LETTERS)}
+    return {k: counts[k] for k in sorted(counts, key=lambda k: (order.get(k, 99), k))}
+
+
+def systems_without_elevations(elevations, systems: Sequence[str]) -> set:
+    """System letters whose estimates have no elevation at all (every system
+    when no orbit was used): their weighted RMS means nothing."""
+    if not elevations or not elevations.get("computed"):
+        return set(SYSTEM_LETTERS)
+    return {k for k, c in elevations["by_system"].items() if c["placed"] == 0}
+
+
+def apply_mask(results, mask: float):
+    """Results restricted to estimates at or above the elevation mask."""
+    return results.apply_elevation_mask(mask)
+
+
+def multipath_status(summary, statistics, estimates, elevations, slips: int) -> Tuple[str, Optional[str]]:
+    """("ok", None) when the file has multipath estimates, else ("no multipath", why)."""
+    if len(estimates) > 0:
+        return STATUS_OK, None
+    if summary["epochs"] == 0:
+        return STATUS_NO_MULTIPATH, "the file holds no observation epochs"
+    if not statistics:
+        return STATUS_NO_MULTIPATH, ("no signal could be paired for the multipath combination (it needs a "
+                                     "pseudorange and carrier phases on two bands of one satellite)")
+    if elevations and elevations.get("mask_deg") is not None and elevations.get("computed"):
+        return STATUS_NO_MULTIPATH, (f"no estimate at or above the {elevations['mask_deg']:g}° elevation mask "
+                                     "with an orbit position")
+    why = f"{len(statistics)} signals were paired but no arc was long enough to keep an estimate"
+    if slips:
+        why += f" ({slips} cycle slips cut the arcs)"
+    return STATUS_NO_MULTIPATH, why
+
+
+def observation_interval(obs) -> Optional[float]:
+    """Sampling interval of the observation epochs (flags 0 and 1; event
+    records do not count), never 0: the module's interval (the spacing of
+    the first two records) when those are observation epochs apart in time,
+    else the first positive step between observation epochs, else the header
+    INTERVAL of a file of one epoch when it is positive, else None."""
+    epochs = obs.epochs()
+    flags = obs.epoch_flags() if hasattr(obs, "epoch_flags") else [0] * len(epochs)
+    given = finite_or_none(obs.interval)
+    if len(epochs) < 2:
+        return given if given is not None and given > 0 else None
+    if flags[0] in (0, 1) and flags[1] in (0, 1) and given is not None and given > 1e-6:
+        return given
+    kept = [e for e, f in zip(epochs, flags) if f in (0, 1)]
+    for a, b in zip(kept, kept[1:]):
+        # Field by field, so that sub-microsecond seconds (phones) keep their digits.
+        days = _dt.date(b.year, b.month, b.day).toordinal() - _dt.date(a.year, a.month, a.day).toordinal()
+        d = days * 86400.0 + (b.hour - a.hour) * 3600.0 + (b.minute - a.minute) * 60.0 + (b.second - a.second)
+        if abs(d) > 1e-6:
+            return abs(d)
+    return None
+
+
+def multipath_table(statistics, no_elevations: set = frozenset(),
+                    names: Optional[Dict[str, Tuple[str, str]]] = None) -> List[Dict[str, Any]]:
+    """One row per signal label, in the module's order. A signal without
+    estimates has no statistics (None, never 0); a system without elevations
+    has no weighted RMS. `names` gives (system, code) per label for records
+    that lost them (a signal whose every estimate was masked)."""
     rows = []
     for s in statistics:
+        if s.count == 0:
+            system, code = (s.system, s.code) if s.system and s.code else (names or {}).get(s.signal, (s.system, s.code))
+            rows.append({"signal": s.signal, "system": system, "code": code, "estimates": 0,
+                         "rms_m": None, "weighted_rms_m": None, "mean_m": None, "std_m": None, "min_m": None,
+                         "max_m": None, "cycle_slips": s.cycle_slips, "observations_per_slip": None})
+            continue
         rows.append({
             "signal": s.signal,
             "system": s.system,
             "code": s.code,
             "estimates": s.count,
             "rms_m": finite_or_none(s.rms),
-            "weighted_rms_m": finite_or_none(s.weighted_rms),
+            "weighted_rms_m": None if s.system in no_elevations else finite_or_none(s.weighted_rms),
             "mean_m": finite_or_none(s.mean),
             "std_m": finite_or_none(s.std_dev),
             "min_m": finite_or_none(s.min),
@@ -504,11 +621,23 @@ def fresnel_section(mp, estimates, height: float, warnings: List[str]):
         return None, None
     footprints = mp.fresnel_map(tracks, height, min_elevation=5.0)
     dist = [f["dist"] for f in footprints]
+    wavelength = mp.GPS_L1_WAVELENGTH
+    reach = [fresnel_centre(f["el"], height, wavelength) + f["a"] for f in footprints]
     return {
         "antenna_height_m": height,
         "min_elevation_deg": 5.0,
-        "wavelength_m": mp.GPS_L1_WAVELENGTH,
+        "wavelength_m": wavelength,
         "footprints": len(footprints),
         "max_distance_m": max(dist) if dist else None,
         "max_semi_major_m": max((f["a"] for f in footprints), default=None),
+        "max_reach_m": max(reach) if reach else None,
     }, footprints
+
+
+def fresnel_centre(elevation: float, height: float, wavelength: float) -> float:
+    """Horizontal distance (m) from the antenna to the centre of the first
+    Fresnel zone: (h + (λ/2) / sin e) / tan e, beyond the specular point
+    h / tan e (elevations below 0.5° taken as 0.5°, as for the zone's size)."""
+    el = elevation if math.isfinite(elevation) else 0.5
+    e = math.radians(max(el, 0.5))
+    return (height + wavelength / 2.0 / math.sin(e)) / math.tan(e)

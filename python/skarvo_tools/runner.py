@@ -2,7 +2,9 @@
 
 Workers are started with the "spawn" method: the extension module runs a
 thread pool of its own, and a forked child would inherit its state without
-its threads.
+its threads. Workers ignore Ctrl-C (SIGINT): the parent alone handles it,
+cancels what is queued, terminates the workers and summarises the files
+already done.
 """
 from __future__ import annotations
 
@@ -11,6 +13,7 @@ import dataclasses
 import json
 import multiprocessing
 import os
+import signal
 import sys
 import traceback
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
@@ -56,10 +59,60 @@ def report_one(path: str, options: ReportOptions) -> Report:
     return report
 
 
+OK, NO_MULTIPATH, FAILED, INTERRUPTED = "ok", "no multipath", "failed", "interrupted"
+NOT_REPORTED = (FAILED, INTERRUPTED)
+
+
+@dataclasses.dataclass
+class Batch:
+    """Outcome of a batch: one entry per file (in input order; after an
+    interruption the files not done are entries with status "interrupted")."""
+
+    entries: List[Dict[str, Any]]
+    interrupted: bool = False
+
+    def count(self, status: str) -> int:
+        return sum(1 for e in self.entries if e["status"] == status)
+
+
+def summary_text(batch: Batch, out_dir: Optional[str]) -> str:
+    """The closing line of a batch: files with multipath, without, failed (and not done)."""
+    total = len(batch.entries)
+    parts = [f"{batch.count(OK)} of {total} files reported", f"{batch.count(NO_MULTIPATH)} without multipath",
+             f"{batch.count(FAILED)} failed"]
+    if batch.interrupted:
+        parts.append(f"{batch.count(INTERRUPTED)} not done (interrupted: partial summary)")
+    text = ", ".join(parts)
+    if out_dir:
+        text += f"; combined CSV {os.path.join(out_dir, 'summary.csv')}"
+    return text
+
+
+def _ignore_interrupt() -> None:
+    """Worker initializer: Ctrl-C reaches the whole process group; only the parent acts on it."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _stop(pool: cf.ProcessPoolExecutor) -> None:
+    """Cancels the queued jobs and ends the workers at once (running jobs are lost)."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for p in processes:
+        if p.is_alive():
+            p.terminate()
+    for p in processes:
+        p.join(timeout=2.0)
+        if p.is_alive():
+            p.kill()
+            p.join(timeout=1.0)
+
+
 def _worker(path: str, options: ReportOptions) -> Tuple[str, Any]:
-    """Pool job: ("ok", JSON data) or ("failed", one-line reason). Never raises."""
+    """Pool job: ("ok" or "no multipath", JSON data) or ("failed", one-line
+    reason). Never raises."""
     try:
-        return "ok", report_one(path, options).data
+        data = report_one(path, options).data
+        return (NO_MULTIPATH if data.get("status") == NO_MULTIPATH else OK), data
     except (FileFailure, UserError) as exc:
         return "failed", str(exc)
     except MemoryError:
@@ -110,14 +163,18 @@ class Progress:
 
 
 def run_batch(paths: Sequence[str], options: ReportOptions, jobs: int,
-              progress_stream: TextIO = sys.stderr) -> List[Dict[str, Any]]:
+              progress_stream: TextIO = sys.stderr) -> Batch:
     """Reports on many files on `jobs` worker processes.
 
-    Returns one entry per input path, in input order: {"path", "status"
-    ("ok"/"failed"), "data" or "error", "page"}. A failing file never stops
-    the others. If a worker process dies (which the module should never
-    cause), the files it may have held are retried one at a time, each in
-    a fresh process, so that only the culprit is reported as failed.
+    Returns a Batch with one entry per input path, in input order: {"path",
+    "status" ("ok", "no multipath", "failed" or "interrupted"), "data" or
+    "error", "page"}. A failing file never stops the others. If a worker
+    process dies (which the module should never cause), the files it may
+    have held are retried one at a time, each in a fresh process, so that
+    only the culprit is reported as failed. On Ctrl-C (KeyboardInterrupt)
+    the queued files are cancelled, the workers terminated, and the summary
+    CSV and page are written for the files done, the others marked
+    "interrupted".
     """
     folders = unique_folders(paths, options.out_dir) if options.out_dir else [None] * len(paths)
     entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)
@@ -126,47 +183,69 @@ def run_batch(paths: Sequence[str], options: ReportOptions, jobs: int,
 
     def record(i: int, status: str, payload: Any) -> None:
         entry = {"path": paths[i], "status": status}
-        if status == "ok":
+        if status in (OK, NO_MULTIPATH):
             entry["data"] = payload
             if folders[i]:
                 entry["page"] = os.path.relpath(os.path.join(folders[i], "index.html"), options.out_dir)
         else:
             entry["error"] = payload
         entries[i] = entry
-        progress.step(status == "ok", os.path.basename(paths[i]))
+        progress.step(status != FAILED, os.path.basename(paths[i]))
 
     def opts(i: int) -> ReportOptions:
         return dataclasses.replace(options, out_dir=folders[i])
 
+    def new_pool(workers: int) -> cf.ProcessPoolExecutor:
+        return cf.ProcessPoolExecutor(max_workers=workers, mp_context=ctx, initializer=_ignore_interrupt)
+
     retry: List[int] = []
+    interrupted = False
+    pool: Optional[cf.ProcessPoolExecutor] = None
     try:
-        with cf.ProcessPoolExecutor(max_workers=max(1, min(jobs, len(paths))), mp_context=ctx) as pool:
-            futures = {pool.submit(_worker, paths[i], opts(i)): i for i in range(len(paths))}
-            for fut in cf.as_completed(futures):
-                i = futures[fut]
-                try:
-                    status, payload = fut.result()
-                except cf.process.BrokenProcessPool:
-                    retry.append(i)
-                    continue
-                record(i, status, payload)
-        for i in sorted(retry):
-            with cf.ProcessPoolExecutor(max_workers=1, mp_context=ctx) as pool:
-                try:
-                    status, payload = pool.submit(_worker, paths[i], opts(i)).result()
-                except cf.process.BrokenProcessPool:
-                    status, payload = "failed", "the worker process died while reporting on this file"
+        pool = new_pool(max(1, min(jobs, len(paths))))
+        futures = {pool.submit(_worker, paths[i], opts(i)): i for i in range(len(paths))}
+        for fut in cf.as_completed(futures):
+            i = futures[fut]
+            try:
+                status, payload = fut.result()
+            except cf.process.BrokenProcessPool:
+                retry.append(i)
+                continue
             record(i, status, payload)
+        pool.shutdown(wait=True)
+        for i in sorted(retry):
+            pool = new_pool(1)
+            try:
+                status, payload = pool.submit(_worker, paths[i], opts(i)).result()
+            except cf.process.BrokenProcessPool:
+                status, payload = FAILED, "the worker process died while reporting on this file"
+            pool.shutdown(wait=True)
+            record(i, status, payload)
+    except KeyboardInterrupt:
+        interrupted = True
+        if pool is not None:
+            _stop(pool)
     finally:
         progress.close()
 
-    done = [e for e in entries if e is not None]
+    done: List[Dict[str, Any]] = []
+    for i, e in enumerate(entries):
+        if e is not None:
+            done.append(e)
+        elif interrupted:
+            done.append({"path": paths[i], "status": INTERRUPTED, "error": "not reported: interrupted"})
+    batch = Batch(done, interrupted)
     if options.out_dir:
-        os.makedirs(options.out_dir, exist_ok=True)
-        rows = []
-        for e in done:
-            rows += tables.csv_rows(e.get("data"), e["path"], e.get("error"))
-        tables.write_csv(os.path.join(options.out_dir, "summary.csv"), rows)
-        with open(os.path.join(options.out_dir, "index.html"), "w", encoding="utf-8") as f:
-            f.write(page.batch_page(done, "summary.csv"))
-    return done
+        write_batch_summary(batch, options.out_dir)
+    return batch
+
+
+def write_batch_summary(batch: Batch, out_dir: str) -> None:
+    """summary.csv and index.html of a batch (partial when interrupted)."""
+    os.makedirs(out_dir, exist_ok=True)
+    rows = []
+    for e in batch.entries:
+        rows += tables.csv_rows(e.get("data"), e["path"], e.get("error"), e["status"])
+    tables.write_csv(os.path.join(out_dir, "summary.csv"), rows)
+    with open(os.path.join(out_dir, "index.html"), "w", encoding="utf-8") as f:
+        f.write(page.batch_page(batch.entries, "summary.csv", partial=batch.interrupted))

@@ -13,10 +13,13 @@ MP_HEADINGS = ("signal", "code", "estimates", "rms", "w.rms", "mean", "std", "mi
 CSV_COLUMNS = ("file", "station", "day", "status", "error") + MP_COLUMNS[:1] + ("system",) + MP_COLUMNS[1:]
 
 
+MISSING = "–"
+
+
 def fmt(value: Any, digits: int = 4) -> str:
-    """Numbers for tables: fixed decimals for floats, '-' for missing."""
+    """Numbers for tables: fixed decimals for floats, an en dash for missing."""
     if value is None:
-        return "-"
+        return MISSING
     if isinstance(value, float):
         return f"{value:.{digits}f}"
     return str(value)
@@ -48,16 +51,20 @@ def render_text(data: Dict[str, Any]) -> str:
     by_sys = ", ".join(f"{k} {v}" for k, v in f["satellites_by_system"].items())
     out.append(f"  satellites {f['satellites']}" + (f" ({by_sys})" if by_sys else ""))
     out.append(f"  systems analysed: {' '.join(data['settings']['systems'])}")
+    if data.get("status", "ok") != "ok":
+        out.append(f"  status: {data['status']}: {data.get('status_reason') or 'no estimate'}")
 
     el = data.get("elevations")
     if el:
         out.append(f"  elevations: {el['computed']} computed, {el['failed']} failed; receiver "
                    f"{el['receiver_m'][0]:.3f} {el['receiver_m'][1]:.3f} {el['receiver_m'][2]:.3f} m "
                    f"({el['receiver_source']}); {orbit_source_text(el)}")
+        if el.get("by_system"):
+            out.append("  estimates with an elevation, per system: " + ", ".join(
+                f"{k} {c['placed']} of {c['placed'] + c['unplaced']}" for k, c in el["by_system"].items()))
 
     out.append("")
-    weighted = "elevation-weighted" if el and el["computed"] else "no elevations: w.rms = rms"
-    out.append(f"Code multipath per signal (metres; {weighted})")
+    out.append(f"Code multipath per signal (metres; {mask_text(data)})")
     if data["multipath"]:
         rows = []
         for r in data["multipath"]:
@@ -106,7 +113,8 @@ def render_text(data: Dict[str, Any]) -> str:
     fr = data.get("fresnel")
     if fr:
         out.append(f"Fresnel zones (antenna {fr['antenna_height_m']:g} m above the reflector): "
-                   f"{fr['footprints']} footprints, farthest {fmt(fr['max_distance_m'], 1)} m")
+                   f"{fr['footprints']} footprints; specular points up to {fmt(fr['max_distance_m'], 1)} m "
+                   f"from the antenna, zones reaching up to {fmt(fr.get('max_reach_m'), 1)} m")
 
     outputs = data.get("outputs")
     if outputs:
@@ -118,13 +126,23 @@ def render_text(data: Dict[str, Any]) -> str:
     return "\n".join(out) + "\n"
 
 
-def csv_rows(data: Optional[Dict[str, Any]], path: str, error: Optional[str] = None) -> List[List[str]]:
+def mask_text(data: Dict[str, Any]) -> str:
+    """Which elevation mask applied and what the weighted RMS is, for a table header."""
+    el = data.get("elevations")
+    if el and el.get("computed") and el.get("mask_deg") is not None:
+        return f"estimates at or above the {el['mask_deg']:g}° elevation mask; w.rms elevation-weighted"
+    return "no elevations: no elevation mask applied, no weighted RMS"
+
+
+def csv_rows(data: Optional[Dict[str, Any]], path: str, error: Optional[str] = None,
+             status: Optional[str] = None) -> List[List[str]]:
     """Rows of the combined CSV for one file: one per signal, or one row with
-    the error for a file that failed (nothing is silently left out)."""
+    the error for a file that failed (nothing is silently left out). A file
+    without multipath says so in the status column, with the reason."""
     if data is None:
-        return [[path, "", "", "failed", error or ""] + [""] * (len(CSV_COLUMNS) - 5)]
+        return [[path, "", "", status or "failed", error or ""] + [""] * (len(CSV_COLUMNS) - 5)]
     f = data["file"]
-    head = [f["path"], f["station"], f["day"] or "", "ok", ""]
+    head = [f["path"], f["station"], f["day"] or "", data.get("status", "ok"), data.get("status_reason") or ""]
     if not data["multipath"]:
         return [head + [""] * (len(CSV_COLUMNS) - 5)]
     rows = []

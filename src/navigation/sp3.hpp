@@ -35,6 +35,9 @@ struct Sp3Track {
     std::vector<double> x, y, z;
     /// t_s strictly increasing: the nearest nodes can be found by bisection.
     bool time_ordered = true;
+    /// Earliest and latest node, and the median step between nodes in time
+    /// order (seconds from `reference`): the span interpolation may reach.
+    double first_s = 0.0, last_s = 0.0, step_s = 0.0;
 
     std::size_t size() const noexcept { return t_s.size(); }
 };
@@ -83,8 +86,10 @@ inline constexpr std::size_t sp3_interpolation_nodes = 9;
 /// through the nine usable records nearest in time (ties go to the record
 /// earlier in the file), evaluated by Neville's scheme on exact time
 /// offsets. Absent when the satellite has fewer than nine usable records or
-/// the epoch's second is not finite. Targets outside the table are
-/// extrapolated. Thread-safe, read-only, allocation-free.
+/// the epoch's second is not finite, and when the target lies more than one
+/// record interval (the median step of the satellite's records) before its
+/// first or after its last record: a degree-8 polynomial is worthless hours
+/// away from its nodes. Thread-safe, read-only, allocation-free.
 std::optional<Ecef> interpolate_position(const Sp3Data& sp3, const rinex::Satellite& sat,
                                          const util::Epoch& epoch) noexcept;
 

@@ -83,6 +83,21 @@ Sp3Track make_track(const std::vector<Sp3Record>& records) {
     }
     track.time_ordered = ordered;
 
+    if (!nodes.empty()) {
+        std::vector<double> times;
+        times.reserve(nodes.size());
+        for (const Node& n : nodes) times.push_back(n.t_s);
+        std::sort(times.begin(), times.end());
+        track.first_s = times.front();
+        track.last_s = times.back();
+        if (times.size() > 1) {
+            std::vector<double> steps(times.size() - 1);
+            for (std::size_t k = 1; k < times.size(); ++k) steps[k - 1] = times[k] - times[k - 1];
+            std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2), steps.end());
+            track.step_s = steps[steps.size() / 2];
+        }
+    }
+
     track.t_s.reserve(nodes.size());
     track.x.reserve(nodes.size());
     track.y.reserve(nodes.size());
@@ -181,6 +196,9 @@ std::optional<Ecef> interpolate_on(const Sp3Track& track, const Epoch& epoch, bo
     if (track.size() < node_count || !std::isfinite(epoch.second)) return std::nullopt;
     const double t = util::seconds_between(track.reference, epoch);
     if (!std::isfinite(t)) return std::nullopt;
+    // No extrapolation beyond one record interval (plus rounding) of the table.
+    const double reach = track.step_s + 1e-6;
+    if (t < track.first_s - reach || t > track.last_s + reach) return std::nullopt;
     std::uint32_t sel[node_count];
     if (!(bisect && track.time_ordered && nearest_by_bisection(track, t, sel))) nearest_by_scan(track, t, sel);
     return neville(track, t, sel);

@@ -106,18 +106,19 @@ void bind_snr_series(py::module_& m) {
 void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
     cls.def(
         "snr_codes",
-        [](const PyRinexObsData& self, const std::string& satellite) {
-            const rinex::Satellite sat = satellite_arg(satellite);
+        [](const PyRinexObsData& self, const SatelliteText& satellite) {
+            const rinex::Satellite sat = satellite_arg(satellite.text);
             std::vector<std::string> out;
             for (const rinex::ObsCode& c : an::snr_codes(*self.data, sat)) out.push_back(c.text());
             return out;
         },
         py::arg("satellite"),
-        "snr_codes($self, satellite)\n--\n\nS-codes with data for a satellite (e.g. [\"S1C\", \"S2W\"])");
+        "snr_codes($self, satellite)\n--\n\nS-codes with data for a satellite (e.g. [\"S1C\", \"S2W\"])\n\n"
+        "`satellite` is an identifier such as 'G05' or a Satellite object.");
     cls.def(
         "get_snr_series",
-        [](const PyRinexObsData& self, const std::string& satellite, std::optional<std::string> code) {
-            const rinex::Satellite sat = satellite_arg(satellite);
+        [](const PyRinexObsData& self, const SatelliteText& satellite, std::optional<std::string> code) {
+            const rinex::Satellite sat = satellite_arg(satellite.text);
             std::optional<rinex::ObsCode> only;
             if (code) {
                 only = rinex::parse_obs_code(util::ascii_upper(*code));
@@ -125,7 +126,7 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
             }
             py::list out;
             for (an::SnrSeriesData& d : an::snr_series(*self.data, sat, only)) {
-                out.append(py::cast(PySnrSeries{satellite, rinex::system_letter(sat.system), d.code.text(),
+                out.append(py::cast(PySnrSeries{satellite.text, rinex::system_letter(sat.system), d.code.text(),
                                                 std::move(d.times), std::move(d.values)}));
             }
             return out;
@@ -133,7 +134,10 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
         py::arg("satellite"), py::arg("code") = py::none(),
         "get_snr_series($self, satellite, code=None)\n--\n\n"
         "SNR time series for one satellite: one SnrSeries per S-code, or only\n"
-        "the requested code. Times are unix seconds in the file's time scale.");
+        "the requested code. Times are unix seconds in the file's time scale.\n\n"
+        "`satellite` is an identifier such as 'G05' or a Satellite object (as\n"
+        "satellites() returns them); `code` an S-code such as 'S1C'. Raises\n"
+        "ValueError for an identifier or code that does not parse.");
 }
 
 void bind_morlet_cwt(py::module_& m) {
@@ -251,17 +255,23 @@ void bind_fresnel_zone(py::module_& m) {
         py::arg("elevation"), py::arg("antenna_height"), py::arg("wavelength") = py::none(),
         "fresnel_zone(elevation, antenna_height, wavelength=None)\n--\n\n"
         "First Fresnel zone (a, b, distance) in metres for a horizontal reflector\n"
-        "`antenna_height` below the antenna. Wavelength defaults to GPS L1.");
+        "`antenna_height` below the antenna. Wavelength defaults to GPS L1.\n\n"
+        "`a` and `b` are the semi-major axis (along the satellite's azimuth) and the\n"
+        "semi-minor axis of the zone. `distance` is the horizontal distance from the\n"
+        "antenna to the specular reflection point, antenna_height / tan(elevation); the\n"
+        "zone's centre lies beyond it, at (antenna_height + wavelength / (2 sin e)) /\n"
+        "tan e, so the zone reaches from centre - a to centre + a along the azimuth.\n"
+        "Elevations below 0.5 degrees are taken as 0.5.");
 }
 
 void bind_fresnel_map(py::module_& m) {
     m.def(
         "fresnel_map",
-        [](const std::vector<std::tuple<std::string, std::vector<double>, std::vector<double>>>& tracks,
+        [](const std::vector<std::tuple<SatelliteText, std::vector<double>, std::vector<double>>>& tracks,
            double antenna_height, double min_elevation, std::optional<double> wavelength) {
             std::vector<an::SkyTrack> sky;
             sky.reserve(tracks.size());
-            for (const auto& [sat, az, el] : tracks) sky.push_back({sat, az, el});
+            for (const auto& [sat, az, el] : tracks) sky.push_back({sat.text, az, el});
             const auto prints = an::fresnel_map(sky, antenna_height, min_elevation,
                                                 wavelength.value_or(an::default_fresnel_wavelength_m));
             py::list out;
@@ -316,12 +326,12 @@ void bind_scalogram(py::module_& m) {
 void bind_analyze_snr_wavelets(py::module_& m) {
     m.def(
         "analyze_snr_wavelets",
-        [](const PyRinexObsData& obs, std::optional<std::vector<std::string>> satellites,
+        [](const PyRinexObsData& obs, std::optional<std::vector<SatelliteText>> satellites,
            std::optional<double> interval, std::optional<BandList> bands) {
             const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
             std::vector<rinex::Satellite> sats;
             if (satellites && !satellites->empty()) {
-                for (const std::string& text : *satellites) sats.push_back(satellite_arg(text));
+                for (const SatelliteText& s : *satellites) sats.push_back(satellite_arg(s.text));
             } else {
                 sats = rinex::distinct_satellites(*data);
             }

@@ -430,9 +430,9 @@ void bind_multipath_analyzer(py::module_& m) {
 void bind_compute_elevation(py::module_& m) {
     m.def(
         "compute_elevation",
-        [](py::handle sp3, const nav::Ecef& receiver, const std::string& satellite, const util::Epoch& epoch) {
+        [](py::handle sp3, const nav::Ecef& receiver, const SatelliteText& satellite, const util::Epoch& epoch) {
             const OrbitArg orbit = orbit_argument(sp3, "compute_elevation", "sp3");
-            return nav::compute_elevation(*orbit.source, receiver, satellite, epoch);
+            return nav::compute_elevation(*orbit.source, receiver, satellite.text, epoch);
         },
         py::arg("sp3"), py::arg("receiver"), py::arg("satellite"), py::arg("epoch"),
         "compute_elevation(sp3, receiver, satellite, epoch)\n--\n\nCompute satellite elevation from SP3 and "

@@ -100,15 +100,17 @@ void bind_sp3_data(py::module_& m) {
         "satellites($self)\n--\n\nIdentifiers of the satellites with positions, in order of first appearance");
     cls.def(
         "get_position",
-        [](const PySp3Data& d, const std::string& satellite, const util::Epoch& epoch) -> std::optional<Ecef> {
-            const auto sat = rinex::parse_satellite(satellite);
+        [](const PySp3Data& d, const SatelliteText& satellite, const util::Epoch& epoch) -> std::optional<Ecef> {
+            const auto sat = rinex::parse_satellite(satellite.text);
             if (!sat) return std::nullopt;
             return nav::interpolate_position(*d.data, *sat, epoch);
         },
         py::arg("satellite"), py::arg("epoch"),
         "get_position($self, satellite, epoch)\n--\n\n"
         "ECEF position (m) of a satellite (e.g. 'G05') at an Epoch, interpolated from the nine nearest\n"
-        "records; None when the satellite is unknown or has fewer than nine usable records");
+        "records; None when the satellite is unknown or has fewer than nine usable records, and\n"
+        "when the epoch lies more than one record interval outside the satellite's records\n"
+        "(no extrapolation). `satellite` may also be a Satellite object.");
     cls.def("__repr__", [](const PySp3Data& d) {
         return "Sp3Data(satellites=" + std::to_string(d.data->satellites.size()) +
                ", epochs=" + std::to_string(d.data->num_epochs) +
@@ -130,7 +132,13 @@ void bind_read_sp3(py::module_& m) {
             if (!r) raise_io_error("Failed to read SP3: " + r.error().message());
             return PySp3Data{std::make_shared<const nav::Sp3Data>(std::move(r).value())};
         },
-        py::arg("path"), "read_sp3(path)\n--\n\nRead SP3 file");
+        py::arg("path"),
+        "read_sp3(path)\n--\n\nRead SP3 file\n\n"
+        "Reads a precise orbit file of SP3 versions a to d (plain text; decompress\n"
+        "a .gz or .Z file first) and returns an Sp3Data with the satellites' ECEF\n"
+        "positions, interpolated by get_position. Malformed records are skipped.\n"
+        "Raises OSError (IOError) 'Failed to read SP3: ...' when the file cannot be\n"
+        "read or is not UTF-8 text.");
 }
 
 void bind_calculate_azel(py::module_& m) {

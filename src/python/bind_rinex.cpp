@@ -121,6 +121,16 @@ void bind_rinex_obs_data(py::module_& m) {
             return out;
         },
         "satellites_by_system($self)\n--\n\nNumber of distinct satellites per system letter");
+    cls.def(
+        "epoch_flags",
+        [](const PyRinexObsData& s) {
+            const auto& epochs = d(s).epochs;
+            py::list out(epochs.size());
+            for (std::size_t i = 0; i < epochs.size(); ++i) out[i] = py::int_(epochs[i].flag);
+            return out;
+        },
+        "epoch_flags($self)\n--\n\nEpoch flag of every epoch record, parallel to epochs(): 0 OK, 1 power "
+        "failure,\n2-5 events (kept by version 3 and 4 files), 6 cycle-slip records");
     cls.def("__repr__", &repr_of);
     cls.def("__str__", &repr_of);
     add_rinex_snr_methods(cls);
@@ -140,7 +150,14 @@ void bind_read_rinex_obs(py::module_& m) {
             if (!result) raise_io_error("Failed to read RINEX: " + result.error().message());
             return wrap(std::move(result).value());
         },
-        py::arg("path"), "read_rinex_obs(path)\n--\n\nRead RINEX observation file");
+        py::arg("path"),
+        "read_rinex_obs(path)\n--\n\nRead RINEX observation file\n\n"
+        "Reads a RINEX observation file of version 2, 3 or 4, plain or gzip-compressed\n"
+        "(by the .gz extension), in one streamed pass, and returns a RinexObsData.\n"
+        "Raises OSError (IOError) 'Failed to read RINEX: ...' when the file is missing or\n"
+        "unreadable, is not UTF-8 text, has an unsupported version or a malformed\n"
+        "record, or is not observation data (a navigation, meteorological or clock\n"
+        "RINEX file, an SP3 orbit file, or text without a RINEX header).");
 }
 
 void bind_read_rinex_obs_bytes(py::module_& m) {
@@ -171,7 +188,13 @@ void bind_read_rinex_obs_bytes(py::module_& m) {
             return wrap(std::move(result).value());
         },
         py::arg("data"), py::arg("filename"),
-        "read_rinex_obs_bytes(data, filename)\n--\n\nRead RINEX observation from bytes");
+        "read_rinex_obs_bytes(data, filename)\n--\n\nRead RINEX observation from bytes\n\n"
+        "`data` (bytes) is the content of an observation file as read_rinex_obs takes\n"
+        "it; `filename` names it, and its extension decides the decoding (.gz is\n"
+        "gunzipped). The bytes pass through a temporary file of that name in the\n"
+        "temporary directory, removed afterwards. Returns a RinexObsData. Raises\n"
+        "OSError (IOError) 'Failed to create temp file: ...', 'Failed to write temp\n"
+        "file: ...' or 'Failed to parse RINEX: ...' (same causes as read_rinex_obs).");
 }
 
 void bind_decode_file(py::module_& m) {

@@ -81,6 +81,154 @@ void expose_as_method_descriptors(PyTypeObject* type) {
 
 }  // namespace
 
+namespace {
+
+_PyCFunctionFastWithKeywords binding_dispatch = nullptr;
+
+constexpr std::size_t max_argument_repr = 80;
+constexpr std::size_t max_message = 300;
+
+// Text shortened in the middle, saying how much was left out.
+std::string elide(const std::string& text, std::size_t keep) {
+    if (text.size() <= keep) return text;
+    std::size_t head = keep * 2 / 3, tail = keep / 4;
+    // Never cut inside a UTF-8 sequence.
+    while (head > 0 && (static_cast<unsigned char>(text[head]) & 0xC0) == 0x80) --head;
+    std::size_t from = text.size() - tail;
+    while (from < text.size() && (static_cast<unsigned char>(text[from]) & 0xC0) == 0x80) ++from;
+    return text.substr(0, head) + "... [" + std::to_string(text.size() - head - (text.size() - from)) +
+           " characters left out] ..." + text.substr(from);
+}
+
+std::string short_repr(PyObject* o) {
+    PyObject* r = PyObject_Repr(o);
+    if (!r) {
+        PyErr_Clear();
+        return "<" + std::string(Py_TYPE(o)->tp_name) + ">";
+    }
+    Py_ssize_t n = 0;
+    const char* c = PyUnicode_AsUTF8AndSize(r, &n);
+    std::string out = c ? std::string(c, static_cast<std::size_t>(n)) : std::string("<?>");
+    if (!c) PyErr_Clear();
+    Py_DECREF(r);
+    return elide(out, max_argument_repr);
+}
+
+// The "Invoked with:" part of an argument-conversion error, argument by
+// argument, each repr elided.
+std::string invoked_with(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::string out = "Invoked with: ";
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        if (i) out += ", ";
+        out += short_repr(args[i]);
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw > 0) {
+        out += "; kwargs: ";
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (i) out += ", ";
+            const char* k = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, i));
+            if (!k) PyErr_Clear();
+            out += (k ? std::string(k) : std::string("?")) + "=" + short_repr(args[nargs + i]);
+        }
+    }
+    return out;
+}
+
+PyObject* capped_dispatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* result = binding_dispatch(self, args, nargsf, kwnames);
+    if (result) return result;
+    const bool type_error = PyErr_ExceptionMatches(PyExc_TypeError);
+    if (!type_error && !PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    std::string text;
+    bool have_text = false;
+    if (value) {
+        if (PyObject* s = PyObject_Str(value)) {
+            Py_ssize_t n = 0;
+            if (const char* c = PyUnicode_AsUTF8AndSize(s, &n)) {
+                text.assign(c, static_cast<std::size_t>(n));
+                have_text = true;
+            }
+            Py_DECREF(s);
+        }
+        if (!have_text) PyErr_Clear();
+    }
+    std::string capped = text;
+    if (have_text) {
+        const std::size_t at = text.find("Invoked with: ");
+        if (type_error && at != std::string::npos) capped = text.substr(0, at) + invoked_with(args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames);
+        capped = elide(capped, max_message);
+    }
+    if (!have_text || capped == text) {
+        PyErr_Restore(type, value, trace);
+        return nullptr;
+    }
+    Py_XDECREF(value);
+    Py_XDECREF(trace);
+    PyErr_SetString(type, capped.c_str());
+    Py_DECREF(type);
+    return nullptr;
+}
+
+void cap_function(PyObject* func) {
+    if (!func || !PyCFunction_Check(func)) return;
+    PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+    if (reinterpret_cast<void (*)()>(def->ml_meth) == reinterpret_cast<void (*)()>(binding_dispatch))
+        def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&capped_dispatch));
+}
+
+void cap_member(PyObject* value) {
+    if (PyInstanceMethod_Check(value)) {
+        cap_function(PyInstanceMethod_GET_FUNCTION(value));
+    } else if (PyCFunction_Check(value)) {
+        cap_function(value);
+    } else if (PyObject_TypeCheck(value, &PyProperty_Type) || PyObject_HasAttrString(value, "fget")) {
+        for (const char* part : {"fget", "fset"}) {
+            PyObject* f = PyObject_GetAttrString(value, part);
+            if (!f) {
+                PyErr_Clear();
+                continue;
+            }
+            cap_member(f);
+            Py_DECREF(f);
+        }
+    } else if (PyObject_HasAttrString(value, "__func__")) {  // staticmethod
+        PyObject* f = PyObject_GetAttrString(value, "__func__");
+        if (f) {
+            cap_function(f);
+            Py_DECREF(f);
+        } else {
+            PyErr_Clear();
+        }
+    }
+}
+
+}  // namespace
+
+void cap_error_messages(py::module_& m) {
+    PyObject* probe = m.attr("version").ptr();
+    if (!PyCFunction_Check(probe)) return;
+    const int flags = PyCFunction_GET_FLAGS(probe);
+    // The dispatcher of every bound function takes vectorcall arguments.
+    if (flags != (METH_FASTCALL | METH_KEYWORDS)) return;
+    binding_dispatch = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+        reinterpret_cast<void (*)()>(reinterpret_cast<PyCFunctionObject*>(probe)->m_ml->ml_meth));
+    for (std::size_t i = 0; i < method_count; ++i) cap_function(method_targets[i]);
+    py::dict dict = m.attr("__dict__");
+    for (auto item : dict) {
+        PyObject* value = item.second.ptr();
+        if (PyType_Check(value)) {
+            py::dict members = py::reinterpret_borrow<py::dict>(reinterpret_cast<PyTypeObject*>(value)->tp_dict);
+            for (auto member : members) cap_member(member.second.ptr());
+        } else {
+            cap_member(value);
+        }
+    }
+}
+
 void finish_class(py::handle cls, const char* name, const char* doc, const char* signature) {
     // The type's text signature is read from tp_doc ("Name(sig)\n--\n\n..."),
     // while __doc__ comes from the type dict; set both.

@@ -38,6 +38,12 @@ struct PySp3Data {
     std::shared_ptr<const nav::Sp3Data> data;
 };
 
+/// A satellite argument: its identifier text ("G05"), given either as text
+/// or as a `Satellite` object.
+struct SatelliteText {
+    std::string text;
+};
+
 /// Python `NavData`: the immutable broadcast ephemerides.
 struct PyNavData {
     std::shared_ptr<const nav::NavData> data;
@@ -62,4 +68,36 @@ OrbitArg orbit_argument(py::handle obj, const char* function, const char* parame
 /// class without constructor) and `builtins` as its module.
 void finish_class(py::handle cls, const char* name, const char* doc, const char* signature);
 
+/// Makes every function and method of the module keep its error messages
+/// short: the argument reprs of a TypeError are elided past a few dozen
+/// characters, and any other TypeError or ValueError longer than a few
+/// hundred characters (it can only be echoing an argument) is cut in the
+/// middle. Call once, after every class and function is registered.
+void cap_error_messages(py::module_& m);
+
 }  // namespace skarvo::python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<skarvo::python::SatelliteText> {
+    PYBIND11_TYPE_CASTER(skarvo::python::SatelliteText, const_name("str | Satellite"));
+
+    bool load(handle src, bool convert) {
+        make_caster<skarvo::rinex::Satellite> sat;
+        if (sat.load(src, false)) {
+            value.text = cast_op<const skarvo::rinex::Satellite&>(sat).id();
+            return true;
+        }
+        make_caster<std::string> text;
+        if (!text.load(src, convert)) return false;
+        value.text = cast_op<std::string&&>(std::move(text));
+        return true;
+    }
+
+    static handle cast(const skarvo::python::SatelliteText& s, return_value_policy, handle) {
+        return PyUnicode_DecodeUTF8(s.text.data(), static_cast<Py_ssize_t>(s.text.size()), nullptr);
+    }
+};
+
+}  // namespace pybind11::detail

@@ -84,6 +84,9 @@ void init_module(py::module_& m) {
         m.attr(c.name) = py::float_(c.value);
         all.append(c.name);
     }
+    // The usual attribute of a Python package (not part of __all__).
+    m.attr("__version__") = m.attr("version")();
+    cap_error_messages(m);
 }
 
 PyModuleDef module_def = {

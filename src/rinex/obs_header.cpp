@@ -61,6 +61,7 @@ public:
         if (s.size() < 60) return util::ok_status();
         if (!ln.ascii && !util::is_char_boundary(s, 60)) return detail::cut_error(ln.index, 60);
         const std::string_view label = trim(s.substr(60));
+        const bool was_labelled = labelled_;
         const auto cuts = [&](std::initializer_list<std::size_t> cols) -> util::Status {
             if (ln.ascii) return util::ok_status();
             if (auto c = detail::bad_cut(s, cols)) return detail::cut_error(ln.index, *c);
@@ -71,8 +72,12 @@ public:
         if (auto st = cuts({__VA_ARGS__}); !st) return st;         \
     } while (0)
 
+        labelled_ = true;
         if (label == "RINEX VERSION / TYPE") {
             SKARVO_CUTS(9, 20, 40);
+            // The file type first: a navigation file written as version "2"
+            // is named as what it is, not as an unsupported version.
+            if (auto st = observation_type(s); !st) return st;
             const std::string_view text = trim(field(s, 0, 9));
             const auto v = parse_version(text);
             if (!v) return util::GnssError(util::ErrorKind::UnsupportedVersion, std::string(text));
@@ -141,6 +146,8 @@ public:
             glonass_biases(s.substr(0, 60));
         } else if (label == "END OF HEADER") {
             done = true;
+        } else {
+            labelled_ = was_labelled;
         }
 #undef SKARVO_CUTS
         return util::ok_status();
@@ -219,9 +226,49 @@ private:
         }
     }
 
+    // Refuses a RINEX file of another type (navigation, meteorological,
+    // clock, ...): read as observations it would give an empty result that
+    // looks like a valid one. A blank type is let through.
+    static util::Status observation_type(std::string_view s) {
+        const char32_t c = util::first_char(util::tail(s, 20));
+        if (c == U'O' || c == U'o' || c == U' ' || c == 0) return util::ok_status();
+        const char type = c < 0x80 ? static_cast<char>(c) : '?';
+        const std::string said(trim(field(s, 20, 20)));
+        std::string what;
+        switch (util::ascii_upper(type)) {
+            case 'N': what = "a RINEX navigation file"; break;
+            case 'G': what = "a RINEX GLONASS navigation file"; break;
+            case 'H': what = "a RINEX SBAS navigation file"; break;
+            case 'M': what = "a RINEX meteorological file"; break;
+            case 'C': what = "a RINEX clock file"; break;
+            default: what = "a RINEX file of type '" + std::string(1, type) + "'"; break;
+        }
+        return util::GnssError::invalid_file_format("RINEX observation data", what + " (\"" + said + "\")");
+    }
+
+public:
+    /// True once a line with a known header label has been read.
+    bool labelled() const noexcept { return labelled_; }
+
+private:
     RinexHeader& h_;
     std::optional<GnssSystem> last_sys_;
+    bool labelled_ = false;
 };
+
+// SP3 line 1: '#', the version letter (a to d, or blank in the oldest
+// files), the position/velocity flag and a four-digit year.
+bool is_sp3_first_line(std::string_view s) noexcept {
+    if (s.size() < 7 || s[0] != '#') return false;
+    const char v = s[1];
+    if (!(v == ' ' || (v >= 'a' && v <= 'd'))) return false;
+    if (!(s[2] == 'P' || s[2] == 'V' || s[2] == ' ')) return false;
+    for (std::size_t i = 3; i < 7; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+bool blank(std::string_view s) noexcept { return trim(s).empty(); }
 
 }  // namespace
 
@@ -241,9 +288,21 @@ util::Status parse_header(LineReader& reader, RinexHeader& header) {
     HeaderParser parser(header);
     Line line;
     bool done = false;
-    while (!done && reader.next(line))
+    bool seen_text = false;
+    while (!done && reader.next(line)) {
+        if (!seen_text && !blank(line.text)) {
+            seen_text = true;
+            if (is_sp3_first_line(line.text))
+                return util::GnssError::invalid_file_format("RINEX observation data", "an SP3 orbit file");
+        }
         if (auto st = parser.line(line, done); !st) return st;
+    }
     if (reader.error()) return *reader.error();
+    // Text that ran to its end without a single header label is not RINEX
+    // (an empty input stays an empty result).
+    if (!done && seen_text && !parser.labelled())
+        return util::GnssError::invalid_file_format("RINEX observation data",
+                                                    "text without any RINEX header line");
     return util::ok_status();
 }
 
