@@ -143,11 +143,6 @@ MultipathRun mask_by_elevation(const MultipathRun& run, double cutoff_deg) {
         out.estimates.insert(out.estimates.end(), kept.begin(), kept.end());
         masked.end = out.estimates.size();
         masked.cycle_slips = st.cycle_slips;
-        // A signal whose every estimate lies below the mask is still the same signal.
-        if (masked.count == 0) {
-            masked.system = st.system;
-            masked.code = st.code;
-        }
         out.statistics.push_back(std::move(masked));
     }
     return out;
