@@ -494,7 +494,7 @@ def multipath_table(statistics, no_elevations: set = frozenset(),
     rows = []
     for s in statistics:
         if s.count == 0:
-            system, code = (s.system, s.code) if s.system and s.code else (names or {}).get(s.signal, (s.system, s.code))
+            system, code = (s.system, s.code) if s.system else (names or {}).get(s.signal, (s.system, s.code))
             rows.append({"signal": s.signal, "system": system, "code": code, "estimates": 0,
                          "rms_m": None, "weighted_rms_m": None, "mean_m": None, "std_m": None, "min_m": None,
                          "max_m": None, "cycle_slips": s.cycle_slips, "observations_per_slip": None})
