@@ -1,7 +1,7 @@
 #!/bin/sh
 # Sets up a fresh Debian machine for skarvo_mp and installs the package.
 #   scripts/bootstrap.sh          the package with its command, plots and archives
-#   scripts/bootstrap.sh test     the same plus the test requirements
+#   scripts/bootstrap.sh test     the same plus pandas/xarray and the test requirements
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -17,7 +17,7 @@ if [ -n "$missing" ]; then
 fi
 
 extras="plots,archive"
-[ "${1:-}" = "test" ] && extras="plots,archive,test"
+[ "${1:-}" = "test" ] && extras="plots,archive,frames,test"
 python3 -m pip install --quiet ".[$extras]"
 # Under pyenv a new console script needs a shim before it can be run by name.
 if command -v pyenv >/dev/null 2>&1; then pyenv rehash || true; fi

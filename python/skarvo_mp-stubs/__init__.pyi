@@ -1,7 +1,17 @@
 """Python module definition"""
 
 import os
-from typing import Any, Sequence
+from typing import Any, Literal, Sequence, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+import pandas  # type: ignore[import-untyped,unused-ignore]
+import xarray
+
+# Float inputs: any sequence of floats, or a float64 array (read through the
+# buffer protocol with one copy).
+_Floats: TypeAlias = Sequence[float] | npt.NDArray[np.float64]
+_Array: TypeAlias = npt.NDArray[Any]
 
 __all__: list[str]
 
@@ -112,6 +122,23 @@ class RinexObsData:
     def snr_codes(self, satellite: str | Satellite) -> list[str]: ...
     def get_snr_series(self, satellite: str | Satellite, code: str | None = None) -> list[SnrSeries]: ...
     def epoch_flags(self) -> list[int]: ...
+    def to_numpy(self, wide: bool = False) -> dict[str, _Array]:
+        """The observations as NumPy arrays (needs NumPy)
+
+        Long form: equal-length columns, one row per stored observation in file
+        order: time (datetime64[ms]), satellite (int32 index into `satellites`),
+        code (int16 index into `codes`), value (float64), lli and ssi (int8, -1
+        where absent), plus the lookup arrays `satellites` and `codes` (str).
+        wide=True: time, sv and one (time, sv) float64 array per code, NaN where
+        absent.
+        """
+    def to_pandas(self) -> pandas.DataFrame:
+        """The long table as a DataFrame (categoricals; lli/ssi nullable Int8)"""
+    def to_xarray(self, indicators: bool = False) -> xarray.Dataset:
+        """The wide layout as an xarray.Dataset with dimensions time and sv
+
+        indicators=True adds <code>lli and <code>ssi variables (NaN where absent).
+        """
 
 class MultipathEstimate:
     """Python-exposed Multipath estimate"""
@@ -196,6 +223,17 @@ class AnalysisResults:
         `cutoff` degrees (default: the analyzer's elevation_cutoff), with every
         statistic recomputed from them; cycle slips are kept unchanged.
         """
+    def to_numpy(self) -> dict[str, dict[str, _Array]]:
+        """{"estimates", "statistics", "cycle_slips"} as dicts of NumPy columns
+
+        estimates: satellite (int32 index into `satellites`), system, time
+        (datetime64[ms]), signal (int16 index into `signals`), mp, elevation,
+        azimuth, snr (NaN where absent), in the order of `estimates`.
+        """
+    def to_pandas(
+        self, table: Literal["estimates", "statistics", "cycle_slips"] = "estimates"
+    ) -> pandas.DataFrame:
+        """One table of to_numpy() as a DataFrame (needs pandas)"""
 
 class MultipathAnalyzer:
     """Python-exposed Multipath Analyzer"""
@@ -254,27 +292,27 @@ def get_wavelength(system: str, band: int, fcn: int | None = None) -> float | No
 def calculate_azel(receiver: Ecef, satellite: Ecef) -> tuple[float, float]: ...
 def compute_elevation(sp3: Sp3Data | NavData, receiver: Ecef, satellite: str | Satellite, epoch: Epoch) -> float | None: ...
 def version() -> str: ...
-def morlet_cwt(y: Sequence[float], dt: float, dj: float = 0.125, s0: float | None = None) -> dict[str, Any]: ...
+def morlet_cwt(y: _Floats, dt: float, dj: float = 0.125, s0: float | None = None) -> dict[str, Any]: ...
 def band_power(
-    y: Sequence[float], dt: float, bands: Sequence[tuple[float, float]], dj: float = 0.125
+    y: _Floats, dt: float, bands: Sequence[tuple[float, float]], dj: float = 0.125
 ) -> list[list[float]]: ...
 def red_noise_significance(
-    y: Sequence[float], dt: float, periods: Sequence[float], confidence: float = 0.95
+    y: _Floats, dt: float, periods: _Floats, confidence: float = 0.95
 ) -> list[float]: ...
 def period_bands(dt: float) -> list[tuple[float, float]]: ...
-def detrend_arc(t: Sequence[float], values: Sequence[float], max_order: int = 9) -> tuple[list[float], int]: ...
-def split_arcs(times: Sequence[float], dt: float, gap_factor: float = 5.0) -> list[tuple[int, int]]: ...
+def detrend_arc(t: _Floats, values: _Floats, max_order: int = 9) -> tuple[list[float], int]: ...
+def split_arcs(times: _Floats, dt: float, gap_factor: float = 5.0) -> list[tuple[int, int]]: ...
 def fresnel_zone(
     elevation: float, antenna_height: float, wavelength: float | None = None
 ) -> tuple[float, float, float]: ...
 def fresnel_map(
-    tracks: Sequence[tuple[str | Satellite, Sequence[float], Sequence[float]]],
+    tracks: Sequence[tuple[str | Satellite, _Floats, _Floats]],
     antenna_height: float,
     min_elevation: float = 5.0,
     wavelength: float | None = None,
 ) -> list[dict[str, Any]]: ...
 def scalogram(
-    t: Sequence[float], values: Sequence[float], interval: float, max_columns: int = 600
+    t: _Floats, values: _Floats, interval: float, max_columns: int = 600
 ) -> dict[str, Any]: ...
 def analyze_snr_wavelets(
     obs: RinexObsData,
@@ -337,3 +375,17 @@ def reflector_heights(
     ...
 
 def decode_file(path: str | os.PathLike[str]) -> bytes: ...
+
+def morlet_cwt_array(
+    y: _Floats, dt: float, dj: float = 0.125, s0: float | None = None
+) -> dict[str, npt.NDArray[np.float64]]: ...
+def band_power_array(
+    y: _Floats, dt: float, bands: Sequence[tuple[float, float]], dj: float = 0.125
+) -> npt.NDArray[np.float64]: ...
+def scalogram_array(t: _Floats, values: _Floats, interval: float, max_columns: int = 600) -> dict[str, Any]: ...
+def analyze_snr_wavelets_array(
+    obs: RinexObsData,
+    satellites: list[str | Satellite] | None = None,
+    interval: float | None = None,
+    bands: Sequence[tuple[float, float]] | None = None,
+) -> dict[str, Any]: ...

@@ -172,23 +172,39 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
     return t;
 }
 
-std::vector<std::vector<double>> band_power(const MorletTransform& t, std::span<const PeriodBand> bands) {
+namespace {
+
+/// One band's row of scale-averaged power into `row` (n values, zeroed here).
+void band_row(const MorletTransform& t, const PeriodBand& b, double* row) {
     const double factor = t.dj * t.dt / reconstruction_factor;
     const std::size_t nscales = std::min(t.scales.size(), t.periods.size());
+    std::fill(row, row + t.n, 0.0);
+    for (std::size_t j = 0; j < nscales; ++j) {
+        const double p = t.periods[j];
+        if (!(b.lo_s <= p && p < b.hi_s)) continue;
+        const double s = t.scales[j];
+        const std::span<const double> pw = t.row(j);
+        for (std::size_t i = 0; i < t.n; ++i) row[i] += pw[i] / s;
+    }
+    for (std::size_t i = 0; i < t.n; ++i) row[i] *= factor;
+}
+
+}  // namespace
+
+std::vector<std::vector<double>> band_power(const MorletTransform& t, std::span<const PeriodBand> bands) {
     std::vector<std::vector<double>> out;
     out.reserve(bands.size());
     for (const PeriodBand& b : bands) {
-        std::vector<double> row(t.n, 0.0);
-        for (std::size_t j = 0; j < nscales; ++j) {
-            const double p = t.periods[j];
-            if (!(b.lo_s <= p && p < b.hi_s)) continue;
-            const double s = t.scales[j];
-            const std::span<const double> pw = t.row(j);
-            for (std::size_t i = 0; i < t.n; ++i) row[i] += pw[i] / s;
-        }
-        for (double& v : row) v *= factor;
+        std::vector<double> row(t.n);
+        band_row(t, b, row.data());
         out.push_back(std::move(row));
     }
+    return out;
+}
+
+std::vector<double> band_power_block(const MorletTransform& t, std::span<const PeriodBand> bands) {
+    std::vector<double> out(bands.size() * t.n);
+    for (std::size_t k = 0; k < bands.size(); ++k) band_row(t, bands[k], out.data() + k * t.n);
     return out;
 }
 

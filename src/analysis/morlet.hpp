@@ -57,4 +57,8 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
 /// dj*dt/0.776. One row of n values per band, in band order.
 std::vector<std::vector<double>> band_power(const MorletTransform& t, std::span<const PeriodBand> bands);
 
+/// The same rows stored one after another (bands.size() x n, row-major),
+/// ready to be handed out as one block.
+std::vector<double> band_power_block(const MorletTransform& t, std::span<const PeriodBand> bands);
+
 }  // namespace skarvo::analysis

@@ -14,6 +14,7 @@
 #include "analysis/snr_series.hpp"
 #include "analysis/wavelet_tools.hpp"
 #include "python/bindings.hpp"
+#include "python/float_input.hpp"
 #include "rinex/obs_queries.hpp"
 #include "utils/text.hpp"
 #include "utils/time.hpp"
@@ -143,12 +144,12 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
 void bind_morlet_cwt(py::module_& m) {
     m.def(
         "morlet_cwt",
-        [](std::vector<double> y, double dt, double dj, std::optional<double> s0) {
+        [](const FloatVec& y, double dt, double dj, std::optional<double> s0) {
             util::Result<an::MorletTransform> r = util::GnssError(util::ErrorKind::Other);
             {
                 // The input is a C++ copy; the transform touches no Python object.
                 py::gil_scoped_release release;
-                r = an::morlet_transform(y, dt, dj, s0);
+                r = an::morlet_transform(y.v, dt, dj, s0);
             }
             const an::MorletTransform t = value_or_raise(std::move(r));
             py::list power(t.scales.size());
@@ -169,18 +170,18 @@ void bind_morlet_cwt(py::module_& m) {
 void bind_band_power(py::module_& m) {
     m.def(
         "band_power",
-        [](std::vector<double> y, double dt, const BandList& bands, double dj) {
+        [](const FloatVec& y, double dt, const BandList& bands, double dj) {
             const std::vector<an::PeriodBand> b = to_bands(bands);
             std::vector<std::vector<double>> rows;
             std::optional<util::GnssError> error;
             {
                 // Works on C++ copies of the arguments only.
                 py::gil_scoped_release release;
-                auto checked = an::morlet_scales(y.size(), dt, dj, std::nullopt);
+                auto checked = an::morlet_scales(y.v.size(), dt, dj, std::nullopt);
                 if (!checked) {
                     error = checked.error();
                 } else if (!b.empty()) {
-                    auto t = an::morlet_transform(y, dt, dj, std::nullopt, std::span<const an::PeriodBand>(b));
+                    auto t = an::morlet_transform(y.v, dt, dj, std::nullopt, std::span<const an::PeriodBand>(b));
                     if (t)
                         rows = an::band_power(t.value(), b);
                     else
@@ -198,8 +199,8 @@ void bind_band_power(py::module_& m) {
 void bind_red_noise_significance(py::module_& m) {
     m.def(
         "red_noise_significance",
-        [](const std::vector<double>& y, double dt, const std::vector<double>& periods, double confidence) {
-            return float_list(an::red_noise_significance(y, dt, periods, confidence));
+        [](const FloatVec& y, double dt, const FloatVec& periods, double confidence) {
+            return float_list(an::red_noise_significance(y.v, dt, periods.v, confidence));
         },
         py::arg("y"), py::arg("dt"), py::arg("periods"), py::arg("confidence") = 0.95,
         "red_noise_significance(y, dt, periods, confidence=0.95)\n--\n\n"
@@ -221,8 +222,8 @@ void bind_period_bands(py::module_& m) {
 void bind_detrend_arc(py::module_& m) {
     m.def(
         "detrend_arc",
-        [](const std::vector<double>& t, const std::vector<double>& values, std::uint64_t max_order) {
-            auto r = value_or_raise(an::detrend_arc(t, values, static_cast<std::size_t>(max_order)));
+        [](const FloatVec& t, const FloatVec& values, std::uint64_t max_order) {
+            auto r = value_or_raise(an::detrend_arc(t.v, values.v, static_cast<std::size_t>(max_order)));
             return py::make_tuple(float_list(r.residual), r.order);
         },
         py::arg("t"), py::arg("values"), py::arg("max_order") = 9,
@@ -233,9 +234,9 @@ void bind_detrend_arc(py::module_& m) {
 void bind_split_arcs(py::module_& m) {
     m.def(
         "split_arcs",
-        [](const std::vector<double>& times, double dt, double gap_factor) {
+        [](const FloatVec& times, double dt, double gap_factor) {
             py::list out;
-            for (const an::ArcRange& a : an::split_arcs(times, dt, gap_factor)) out.append(py::make_tuple(a.start, a.stop));
+            for (const an::ArcRange& a : an::split_arcs(times.v, dt, gap_factor)) out.append(py::make_tuple(a.start, a.stop));
             return out;
         },
         py::arg("times"), py::arg("dt"), py::arg("gap_factor") = 5.0,
@@ -267,11 +268,11 @@ void bind_fresnel_zone(py::module_& m) {
 void bind_fresnel_map(py::module_& m) {
     m.def(
         "fresnel_map",
-        [](const std::vector<std::tuple<SatelliteText, std::vector<double>, std::vector<double>>>& tracks,
-           double antenna_height, double min_elevation, std::optional<double> wavelength) {
+        [](const std::vector<std::tuple<SatelliteText, FloatVec, FloatVec>>& tracks, double antenna_height,
+           double min_elevation, std::optional<double> wavelength) {
             std::vector<an::SkyTrack> sky;
             sky.reserve(tracks.size());
-            for (const auto& [sat, az, el] : tracks) sky.push_back({sat.text, az, el});
+            for (const auto& [sat, az, el] : tracks) sky.push_back({sat.text, az.v, el.v});
             const auto prints = an::fresnel_map(sky, antenna_height, min_elevation,
                                                 wavelength.value_or(an::default_fresnel_wavelength_m));
             py::list out;
@@ -298,14 +299,13 @@ void bind_fresnel_map(py::module_& m) {
 void bind_scalogram(py::module_& m) {
     m.def(
         "scalogram",
-        [](const std::vector<double>& t, const std::vector<double>& values, double interval,
-           std::uint64_t max_columns) {
-            if (t.size() != values.size()) raise_value_error("t and values must have the same length");
+        [](const FloatVec& t, const FloatVec& values, double interval, std::uint64_t max_columns) {
+            if (t.v.size() != values.v.size()) raise_value_error("t and values must have the same length");
             util::Result<an::Scalogram> r = util::GnssError(util::ErrorKind::Other);
             {
                 // Reads only the C++ copies made above.
                 py::gil_scoped_release release;
-                r = an::scalogram(t, values, interval, static_cast<std::size_t>(max_columns));
+                r = an::scalogram(t.v, values.v, interval, static_cast<std::size_t>(max_columns));
             }
             const an::Scalogram s = value_or_raise(std::move(r));
             py::dict out;
@@ -323,35 +323,44 @@ void bind_scalogram(py::module_& m) {
         "\"significance\", \"coi\", \"interval\"}. Needs at least 40 samples.");
 }
 
+SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<SatelliteText>>& satellites,
+                               std::optional<double> interval,
+                               const std::optional<std::vector<std::pair<double, double>>>& bands) {
+    const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
+    std::vector<rinex::Satellite> sats;
+    if (satellites && !satellites->empty()) {
+        for (const SatelliteText& s : *satellites) sats.push_back(satellite_arg(s.text));
+    } else {
+        sats = rinex::distinct_satellites(*data);
+    }
+    an::SnrAnalysisSettings settings;
+    settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
+    if (bands) {
+        settings.bands = to_bands(*bands);
+    } else {
+        const auto defaults = an::period_bands(settings.interval);
+        settings.bands.assign(defaults.begin(), defaults.end());
+    }
+    SnrWaveletRun run{settings.bands, settings.interval, {}};
+    {
+        // The observation data is immutable and shared; settings and
+        // satellites are C++ copies.
+        py::gil_scoped_release release;
+        run.results = an::analyze_snr_wavelets(*data, sats, settings);
+    }
+    return run;
+}
+
 void bind_analyze_snr_wavelets(py::module_& m) {
     m.def(
         "analyze_snr_wavelets",
         [](const PyRinexObsData& obs, std::optional<std::vector<SatelliteText>> satellites,
            std::optional<double> interval, std::optional<BandList> bands) {
-            const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-            std::vector<rinex::Satellite> sats;
-            if (satellites && !satellites->empty()) {
-                for (const SatelliteText& s : *satellites) sats.push_back(satellite_arg(s.text));
-            } else {
-                sats = rinex::distinct_satellites(*data);
-            }
-            an::SnrAnalysisSettings settings;
-            settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
-            if (bands) {
-                settings.bands = to_bands(*bands);
-            } else {
-                const auto defaults = an::period_bands(settings.interval);
-                settings.bands.assign(defaults.begin(), defaults.end());
-            }
-            std::vector<an::SatelliteSnrResult> results;
-            {
-                // The observation data is immutable and shared; settings and
-                // satellites are C++ copies.
-                py::gil_scoped_release release;
-                results = an::analyze_snr_wavelets(*data, sats, settings);
-            }
+            const SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
+            const std::vector<an::PeriodBand>& resolved = run.bands;
+            const std::vector<an::SatelliteSnrResult>& results = run.results;
             py::list band_list;
-            for (const an::PeriodBand& b : settings.bands) {
+            for (const an::PeriodBand& b : resolved) {
                 py::list pair;
                 pair.append(b.lo_s);
                 pair.append(b.hi_s);
@@ -373,7 +382,7 @@ void bind_analyze_snr_wavelets(py::module_& m) {
             }
             py::dict out;
             out["bands"] = band_list;
-            out["interval"] = settings.interval;
+            out["interval"] = run.interval;
             out["residuals"] = residuals;
             out["band_power"] = power;
             return out;

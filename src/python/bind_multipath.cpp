@@ -365,6 +365,11 @@ void bind_analysis_results(py::module_& m) {
                ", signals=" + std::to_string(run.statistics.size()) +
                ", cycle_slips=" + std::to_string(run.slips.slips.size()) + ")";
     });
+    add_results_array_methods(cls, [](py::handle self, const std::function<void(const MultipathRun&)>& use) {
+        const std::shared_ptr<ResultsStore> store = self.cast<const PyAnalysisResults&>().store;
+        auto lock = lock_store(*store);
+        use(store->run);
+    });
     finish_class(cls, "AnalysisResults", "Python-exposed Analysis results", nullptr);
 }
 

@@ -134,6 +134,7 @@ void bind_rinex_obs_data(py::module_& m) {
     cls.def("__repr__", &repr_of);
     cls.def("__str__", &repr_of);
     add_rinex_snr_methods(cls);
+    add_rinex_array_methods(cls);
     finish_class(cls, "RinexObsData", "Python-exposed RINEX observation data", nullptr);
 }
 

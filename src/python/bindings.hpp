@@ -2,7 +2,14 @@
 // in the registration order.
 #pragma once
 
+#include <functional>
+
+#include "analysis/snr_analysis.hpp"
 #include "python/common.hpp"
+
+namespace skarvo::analysis {
+struct MultipathRun;
+}
 
 namespace skarvo::python {
 
@@ -23,6 +30,26 @@ void bind_sp3_data(py::module_& m);
 
 /// The SNR queries of RinexObsData (snr_codes, get_snr_series).
 void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls);
+/// to_numpy, to_pandas and to_xarray of RinexObsData.
+void add_rinex_array_methods(py::class_<PyRinexObsData>& cls);
+
+/// Runs `use` on the stored run of the AnalysisResults `self` while its
+/// store is locked (the GIL may be released inside `use`).
+using ResultsAccess = void (*)(py::handle self, const std::function<void(const analysis::MultipathRun&)>& use);
+/// to_numpy and to_pandas of AnalysisResults.
+void add_results_array_methods(py::handle cls, ResultsAccess access);
+
+/// analyze_snr_wavelets after its arguments are resolved: the bands and
+/// interval used and the per-satellite results (raises ValueError for an
+/// unparsable satellite).
+struct SnrWaveletRun {
+    std::vector<analysis::PeriodBand> bands;
+    double interval = 0.0;
+    std::vector<analysis::SatelliteSnrResult> results;
+};
+SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<SatelliteText>>& satellites,
+                               std::optional<double> interval,
+                               const std::optional<std::vector<std::pair<double, double>>>& bands);
 
 // Module functions.
 void bind_read_rinex_obs(py::module_& m);
@@ -50,5 +77,11 @@ void bind_decode_file(py::module_& m);
 // Broadcast navigation data.
 void bind_nav_data(py::module_& m);
 void bind_read_rinex_nav(py::module_& m);
+
+// Array forms of the transforms.
+void bind_morlet_cwt_array(py::module_& m);
+void bind_band_power_array(py::module_& m);
+void bind_scalogram_array(py::module_& m);
+void bind_analyze_snr_wavelets_array(py::module_& m);
 
 }  // namespace skarvo::python

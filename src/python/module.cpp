@@ -55,6 +55,10 @@ constexpr Entry registration_order[] = {
     {"lomb_scargle", bind_lomb_scargle},
     {"reflector_heights", bind_reflector_heights},
     {"decode_file", bind_decode_file},
+    {"morlet_cwt_array", bind_morlet_cwt_array},
+    {"band_power_array", bind_band_power_array},
+    {"scalogram_array", bind_scalogram_array},
+    {"analyze_snr_wavelets_array", bind_analyze_snr_wavelets_array},
 };
 
 struct Constant {
