@@ -235,6 +235,14 @@ class AnalysisResults:
     ) -> pandas.DataFrame:
         """One table of to_numpy() as a DataFrame (needs pandas)"""
 
+    def multipath_by_elevation(self, bin_width: float = 10.0) -> dict[str, tuple[list[int], list[float]]]:
+        """RMS of the multipath estimates per signal and elevation bin
+
+        {signal: (counts, rms)} with one entry per bin [0, w), [w, 2w), ... up
+        to 90 degrees; NaN for an empty bin. Only orbit-placed estimates at or
+        above the horizon count.
+        """
+
 class MultipathAnalyzer:
     """Python-exposed Multipath Analyzer"""
 
@@ -389,3 +397,20 @@ def analyze_snr_wavelets_array(
     interval: float | None = None,
     bands: Sequence[tuple[float, float]] | None = None,
 ) -> dict[str, Any]: ...
+
+def station_quality(
+    obs_data: RinexObsData,
+    sp3: Sp3Data | NavData | None = None,
+    receiver: Ecef | None = None,
+    systems: list[str] | None = None,
+    elevation_mask: float = 10.0,
+    bin_width: float = 10.0,
+) -> dict[str, Any]:
+    """Epoch grid, receiver clock jumps, completeness and SNR by elevation of one file
+
+    Returns {"time": ..., "clock": ..., "completeness": ...}: gaps, duplicated,
+    out-of-order and event records; millisecond clock jumps from the code
+    ranges and the epoch-line clock offsets; with an orbit, expected against
+    observed counts per code and phase observation above the mask and the
+    mean SNR per elevation bin. Runs without the GIL.
+    """

@@ -457,6 +457,10 @@ def cmd_report(args, stdout: TextIO, stderr: TextIO) -> int:
     else:
         for e in entries:
             stdout.write(batch_line(e) + "\n")
+        # The quality summary line of every reported file, as a block.
+        for e in entries:
+            if e.get("data") and e["data"].get("quality"):
+                stdout.write(f"{e['data']['quality']['summary_line']}  {os.path.basename(e['path'])}\n")
         stdout.write(runner.summary_text(batch, out_dir) + "\n")
     if batch.interrupted:
         stderr.write("skarvo-mp: interrupted\n")

@@ -147,6 +147,10 @@ def report_page(data: Dict[str, Any], plots: Sequence[Tuple[str, str]], json_nam
                 + _table(["satellite", "code", "samples", "arcs"] + bands + ["peak band (s)"], rows, "band-power"))
         sections.append(("band-power", "δSNR band power (mean per satellite)", body))
 
+    if data.get("quality"):
+        from .quality import html_section
+        parts.append(html_section(data["quality"], _table, _e))
+
     rf = data.get("reflector")
     if rf:
         body = (f"<p>{_e(rf['accepted'])} of {_e(rf['arcs'])} satellite arcs accepted; median reflector "

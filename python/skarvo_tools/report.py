@@ -21,6 +21,7 @@ import tempfile
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+from . import quality as quality_mod
 from . import sp3files
 from .errors import FileFailure, UserError
 
@@ -233,6 +234,10 @@ def build_report(path: str, options: ReportOptions) -> Report:
     elif options.reflector:
         warnings.append("reflector heights need elevations (an SP3 file and a receiver position)")
 
+    # Multipath by elevation from the horizon up: the unmasked estimates.
+    quality = quality_mod.quality_section(mp, obs, unmasked, path, systems, orbit, multipath, slip_section,
+                                          mask=mask)
+
     settings = {
         "systems": systems,
         "sp3": [s.given for s in options.sp3],
@@ -255,6 +260,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
         "elevations": elevations,
         "snr_wavelets": wavelets,
         "fresnel": fresnel,
+        "quality": quality,
         "outputs": None,
         "warnings": warnings,
     }

@@ -18,7 +18,7 @@ import sys
 import traceback
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
-from . import page, plots, tables
+from . import page, plots, quality, tables
 from .errors import FileFailure, UserError
 from .report import Report, ReportOptions, build_report, file_stem
 
@@ -40,11 +40,16 @@ def write_outputs(report: Report, folder: str, draw_plots: bool) -> None:
         else:
             try:
                 made = plots.make_plots(data, report.details, folder)
+                if data.get("quality"):
+                    made += quality.make_figures(data["quality"], folder)
             except Exception as exc:  # a figure must never cost the tables
                 data["warnings"].append(f"plots failed: {type(exc).__name__}: {exc}")
     data["outputs"] = {"folder": folder, "html": "index.html", "json": "report.json", "csv": "summary.csv",
                        "plots": [name for name, _ in made]}
     tables.write_csv(os.path.join(folder, "summary.csv"), tables.csv_rows(data, data["file"]["path"]))
+    if data.get("quality"):
+        data["outputs"]["quality_csv"] = "quality.csv"
+        quality.write_csv(os.path.join(folder, "quality.csv"), quality.csv_rows(data["quality"], data["file"]["path"]))
     with open(os.path.join(folder, "report.json"), "w", encoding="utf-8") as f:
         f.write(to_json(data) + "\n")
     with open(os.path.join(folder, "index.html"), "w", encoding="utf-8") as f:
@@ -247,5 +252,8 @@ def write_batch_summary(batch: Batch, out_dir: str) -> None:
     for e in batch.entries:
         rows += tables.csv_rows(e.get("data"), e["path"], e.get("error"), e["status"])
     tables.write_csv(os.path.join(out_dir, "summary.csv"), rows)
+    quality.write_csv(os.path.join(out_dir, "quality.csv"),
+                      [r for e in batch.entries if e.get("data") and e["data"].get("quality")
+                       for r in quality.csv_rows(e["data"]["quality"], e["path"])])
     with open(os.path.join(out_dir, "index.html"), "w", encoding="utf-8") as f:
         f.write(page.batch_page(batch.entries, "summary.csv", partial=batch.interrupted))

@@ -43,6 +43,8 @@ def render_text(data: Dict[str, Any]) -> str:
     """The report of one file as text for a terminal."""
     f = data["file"]
     out = [f"{f['name']}  ({f['station']}, {f['day'] or 'no epochs'})"]
+    if data.get("quality"):
+        out.append("  " + data["quality"]["summary_line"])
     out.append(f"  marker {f['marker'] or '-'}   receiver {f['receiver'] or '-'}   antenna {f['antenna'] or '-'}"
                f"   RINEX {f['rinex_version']}")
     interval = f"{f['interval_s']:g} s" if f["interval_s"] is not None else "unknown"
@@ -115,6 +117,11 @@ def render_text(data: Dict[str, Any]) -> str:
         out.append(f"Fresnel zones (antenna {fr['antenna_height_m']:g} m above the reflector): "
                    f"{fr['footprints']} footprints; specular points up to {fmt(fr['max_distance_m'], 1)} m "
                    f"from the antenna, zones reaching up to {fmt(fr.get('max_reach_m'), 1)} m")
+
+    if data.get("quality"):
+        from .quality import text_lines
+        out.append("")
+        out += text_lines(data["quality"])[2:]
 
     outputs = data.get("outputs")
     if outputs:

@@ -11,6 +11,7 @@
 #include "analysis/multipath.hpp"
 #include "navigation/elevations.hpp"
 #include "navigation/sp3.hpp"
+#include "analysis/quality.hpp"
 #include "python/bindings.hpp"
 
 namespace skarvo::python {
@@ -358,6 +359,29 @@ void bind_analysis_results(py::module_& m) {
         "place (elevation NaN) are dropped. A signal left without estimates stays listed with count 0. "
         "Cycle slips, their counts and each signal's cycle_slips are kept as they are. These results are "
         "not changed.");
+    cls.def(
+        "multipath_by_elevation",
+        [](const PyAnalysisResults& r, double bin_width) {
+            if (!(bin_width > 0.0 && bin_width <= 90.0))
+                raise_value_error("bin_width must be a number of degrees in (0, 90]");
+            auto lock = lock_store(*r.store);
+            std::vector<std::pair<std::string, analysis::ElevationBins>> bins;
+            {
+                py::gil_scoped_release release;
+                const MultipathRun& run = r.store->run;
+                bins = analysis::multipath_by_elevation(run.estimates, run.statistics, bin_width);
+            }
+            py::dict out;
+            for (auto& [label, b] : bins)
+                out[py::str(label)] = py::make_tuple(py::cast(b.count), py::cast(b.value));
+            return out;
+        },
+        py::arg("bin_width") = 10.0,
+        "multipath_by_elevation($self, bin_width=10.0)\n--\n\nRMS of the multipath estimates per signal and "
+        "elevation bin\n\nReturns {signal: (counts, rms)}: one entry per statistics record, each with one "
+        "count and one RMS in metres (NaN for an empty bin) per bin [0, w), [w, 2w), ... up to 90 degrees "
+        "(the last bin holds 90 itself). Only estimates placed by an orbit (compute_elevations) at or above "
+        "the horizon are counted.");
     cls.def("__repr__", [](const PyAnalysisResults& r) {
         auto lock = lock_store(*r.store);
         const MultipathRun& run = r.store->run;

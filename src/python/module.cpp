@@ -59,6 +59,7 @@ constexpr Entry registration_order[] = {
     {"band_power_array", bind_band_power_array},
     {"scalogram_array", bind_scalogram_array},
     {"analyze_snr_wavelets_array", bind_analyze_snr_wavelets_array},
+    {"station_quality", bind_station_quality},
 };
 
 struct Constant {

@@ -266,6 +266,15 @@ bool is_v2_epoch_line(std::string_view s) noexcept {
            is_digit(s[2]) && (s[1] == ' ' || is_digit(s[1])) && s[18] == '.';
 }
 
+// An event record whose time fields are blank (allowed for flags 2 to 5):
+// blank up to the flag, the flag in column 29, a count after it.
+bool is_v2_blank_event_line(std::string_view s) noexcept {
+    if (s.size() < 29 || s[28] < '2' || s[28] > '5') return false;
+    for (std::size_t i = 0; i < 28; ++i)
+        if (s[i] != ' ') return false;
+    return true;
+}
+
 // The satellite of a list cell. A blank system letter means GPS, so "  5",
 // " 12" and "G05" are G05, G12 and G05.
 std::optional<Satellite> v2_cell_satellite(std::string_view cell) noexcept {
@@ -298,7 +307,7 @@ public:
     Status run() {
         Line line;
         while (reader_.next(line)) {
-            if (is_v2_epoch_line(line.text)) {
+            if (is_v2_epoch_line(line.text) || is_v2_blank_event_line(line.text)) {
                 if (!lines_.empty())
                     if (auto st = block(); !st) return st;
                 lines_.clear();
@@ -346,7 +355,23 @@ private:
         const std::string_view s = text(0);
         if (auto st = cuts(0, {1, 3, 4, 6, 7, 9, 10, 12, 13, 15, 26, 29, 32}); !st) return st;
         const auto flag = int_or<std::uint8_t>(field(s, 26, 3), 0);
-        if (flag >= 2 && flag <= 5) return util::ok_status();  // event record
+        if (flag >= 2 && flag <= 5) {  // event record: remembered, not an epoch
+            EventMark mark;
+            mark.flag = flag;
+            if (util::trim(field(s, 1, 2)).size() > 0) {
+                Epoch t;
+                const auto y = int_or<std::int32_t>(field(s, 1, 2), 0);
+                t.year = y > 79 ? y + 1900 : y + 2000;
+                t.month = int_or<std::uint32_t>(field(s, 4, 2), 1);
+                t.day = int_or<std::uint32_t>(field(s, 7, 2), 1);
+                t.hour = int_or<std::uint32_t>(field(s, 10, 2), 0);
+                t.minute = int_or<std::uint32_t>(field(s, 13, 2), 0);
+                if (!detail::parse_number(field(s, 15, 11), t.second)) t.second = 0.0;
+                mark.epoch_ms = util::unix_millis(t);
+            }
+            b_.data().events.push_back(mark);
+            return util::ok_status();
+        }
 
         Epoch e;
         const auto yy = int_or<std::int32_t>(field(s, 1, 2), 0);

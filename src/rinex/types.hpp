@@ -177,6 +177,14 @@ struct RinexHeader {
     std::vector<std::string> comments;
 };
 
+/// An event record (flag 2 to 5) that the reader does not keep among the
+/// epoch records: its time (unix ms; absent when its time fields are blank)
+/// and flag.
+struct EventMark {
+    std::optional<std::int64_t> epoch_ms;
+    std::uint8_t flag = 0;
+};
+
 /// A whole observation file: the header and the epoch records in file order,
 /// stored contiguously.
 struct RinexObsData {
@@ -184,6 +192,8 @@ struct RinexObsData {
     std::vector<EpochRecord> epochs;
     std::vector<SatObs> sat_obs;
     std::vector<ObsEntry> obs;
+    /// Event records read and dropped from `epochs` (version 2), in file order.
+    std::vector<EventMark> events;
 
     std::span<const SatObs> satellites_at(const EpochRecord& e) const noexcept {
         return {sat_obs.data() + e.sat_begin, sat_obs.data() + e.sat_end};
