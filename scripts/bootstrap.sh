@@ -1,6 +1,6 @@
 #!/bin/sh
 # Sets up a fresh Debian machine for skarvo_mp and installs the package.
-#   scripts/bootstrap.sh          the package with its command and plots
+#   scripts/bootstrap.sh          the package with its command, plots and archives
 #   scripts/bootstrap.sh test     the same plus pandas/xarray and the test requirements
 set -eu
 cd "$(dirname "$0")/.."
@@ -16,8 +16,8 @@ if [ -n "$missing" ]; then
     $sudo apt-get install -y $missing || { $sudo apt-get update && $sudo apt-get install -y $missing; }
 fi
 
-extras="plots"
-[ "${1:-}" = "test" ] && extras="plots,frames,test"
+extras="plots,archive"
+[ "${1:-}" = "test" ] && extras="plots,archive,frames,test"
 python3 -m pip install --quiet ".[$extras]"
 # Under pyenv a new console script needs a shim before it can be run by name.
 if command -v pyenv >/dev/null 2>&1; then pyenv rehash || true; fi

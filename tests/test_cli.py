@@ -110,8 +110,7 @@ def test_help_imports_neither_numpy_nor_matplotlib_nor_the_module():
     (["demo", "--seed", "x"], "skarvo-mp demo: argument --seed: not a whole number: 'x' (see --help)"),
     (["demo", "--hours", "0"], "skarvo-mp demo: argument --hours: must be a positive number, got '0' (see --help)"),
     (["frobnicate"], "skarvo-mp: argument COMMAND: invalid choice: 'frobnicate' (choose from 'report', 'demo', "
-                     "'reflector') "
-                     "(see --help)"),
+                     "'reflector', 'archive', 'timeline') (see --help)"),
     (["report", "{dir}"], "skarvo-mp: error: no RINEX observation file found in the folder {dir}"),
     (["report", "{file}", "--elevation-mask", "90"],
      "skarvo-mp report: argument --elevation-mask: must lie in [0, 90) degrees, got '90' (see --help)"),

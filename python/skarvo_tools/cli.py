@@ -7,6 +7,10 @@
     skarvo-mp reflector OBS (--sp3 FILE [FILE ...] | --nav FILE [FILE ...]) [--elevation LO HI]
                      [--azimuth LO HI [LO HI ...]] [--heights LO HI] [--out DIR]
                      [--json] [--no-plots]
+    skarvo-mp archive RUN_DIR OBS [OBS ...] [--sp3 FILE ... | --nav FILE ...]
+                      [--systems G,R,E,C] [--scheduler ADDRESS] [--jobs N]
+                      [--redo failed|no-orbits|all] [--log-every N] [analysis options]
+    skarvo-mp timeline RUN_DIR [--station NAME ...] [--out DIR]
 
 Analysis options (shared by every command that analyses files):
     --elevation-mask DEG, --include-codes LIST, --exclude-codes LIST,
@@ -245,6 +249,44 @@ def build_parser() -> argparse.ArgumentParser:
                      "(default ./skarvo-mp-reflector; with --json nothing is written unless --out is given)")
     ref.add_argument("--json", action="store_true", help="print the result as JSON on stdout")
     ref.add_argument("--no-plots", action="store_true", help="do not draw figures")
+
+    arc = sub.add_parser("archive", help="process many observation files on Dask into a Parquet archive",
+                         description="Process observation files (plain, .gz, .Z, compact; folders are walked "
+                                     "recursively) on a Dask cluster, one task per file, into a resumable "
+                                     "Parquet archive in RUN_DIR: signals/ and files/ partitioned by station "
+                                     "and year, failures/. Files already in the archive with the same path, "
+                                     "size and modification time are skipped.")
+    arc.add_argument("run_dir", metavar="RUN_DIR", help="folder of the archive (created when missing)")
+    arc.add_argument("obs", nargs="+", metavar="OBS", help="observation files, folders or quoted glob patterns")
+    orbits = arc.add_mutually_exclusive_group()
+    orbits.add_argument("--sp3", nargs="+", action="extend", default=[], metavar="FILE",
+                        help="SP3 orbit files, folders or globs (plain, .gz or .Z); each observation file uses "
+                             "those that cover its span")
+    orbits.add_argument("--nav", nargs="+", action="extend", default=[], metavar="FILE",
+                        help="RINEX navigation files, folders or globs (versions 2-4, plain or .gz): broadcast "
+                             "orbits instead of SP3; all of them are merged and serve every file")
+    arc.add_argument("--systems", default=None, metavar="G,R,E,C",
+                     help="systems to analyse, as letters (default G,R,E,C)")
+    arc.add_argument("--scheduler", metavar="ADDRESS",
+                     help="address of a running Dask scheduler, e.g. tcp://10.0.0.5:8786 (default: a local "
+                          "cluster of one single-threaded worker process per core)")
+    arc.add_argument("--jobs", type=_positive_int, metavar="N",
+                     help="worker processes of the local cluster (default: one per core)")
+    arc.add_argument("--redo", action="append", choices=("failed", "no-orbits", "all"), default=[],
+                     help="process again files already in the archive: those that failed, those analysed "
+                          "without orbits, or all (may be repeated)")
+    arc.add_argument("--log-every", type=_positive_int, default=100, metavar="N",
+                     help="when stderr is not a terminal, a progress line every N files (default 100)")
+    add_analysis_options(arc)
+
+    tl = sub.add_parser("timeline", help="station timelines of an archive: figures and an HTML page",
+                        description="Draw the timelines of the stations of an archive: multipath RMS per "
+                                    "signal, slips and observations per slip, SNR per signal, with markers "
+                                    "where the receiver or antenna changed.")
+    tl.add_argument("run_dir", metavar="RUN_DIR", help="folder of an archive made by 'skarvo-mp archive'")
+    tl.add_argument("--station", action="append", default=[], metavar="NAME",
+                    help="only this station (may be repeated; default: every station)")
+    tl.add_argument("--out", metavar="DIR", help="folder for the pages and figures (default RUN_DIR/timeline)")
     return parser
 
 
@@ -445,6 +487,73 @@ def batch_line(e: Dict[str, Any]) -> str:
             "obs/slip")
 
 
+def _archive_modules():
+    try:
+        from . import archive, archive_store
+    except ImportError as exc:
+        raise UserError(f"this command needs Dask and pyarrow ({exc.name} is missing): "
+                        "pip install 'skarvo_mp[archive]'") from None
+    return archive, archive_store
+
+
+def cmd_archive(args, stdout: TextIO, stderr: TextIO) -> int:
+    from . import report as rep
+
+    archive, _ = _archive_modules()
+    mp = rep.module()
+    if os.path.exists(args.run_dir) and not os.path.isdir(args.run_dir):
+        raise UserError(f"{args.run_dir} exists and is not a folder")
+    systems = rep.parse_systems(args.systems) if args.systems is not None else list(rep.DEFAULT_SYSTEMS)
+    # Folders: observation files by their names, the others by their content
+    # as the report finds them.
+    paths, ignored = archive.discover(args.obs, sniff=looks_like_observation_file)
+    if ignored:
+        stderr.write(f"skarvo-mp: {ignored} other files in the folders given were left out (not observation "
+                     "files)\n")
+    orbit_paths = archive.discover(args.sp3, archive.is_orbit_name, "SP3")[0] if args.sp3 else []
+    nav_paths = archive.discover(args.nav, archive.is_navigation_name, "navigation")[0] if args.nav else []
+    rep.check_nav_files(nav_paths, mp)
+    mask = elevation_mask_of(args)
+    settings = archive.ArchiveSettings(systems=tuple(systems), orbits=tuple(archive.scan_orbits(orbit_paths)),
+                                       nav=tuple(nav_paths), analyzer=tuple(sorted(analysis_settings(args).items())),
+                                       elevation_mask=rep.DEFAULT_ELEVATION_MASK if mask is None else mask)
+    try:
+        summary = archive.run_archive(args.run_dir, paths, settings,
+                                      lambda: archive.open_client(args.scheduler, args.jobs), redo=args.redo,
+                                      progress_stream=stderr, log_every=args.log_every)
+    except KeyboardInterrupt as exc:
+        done = getattr(exc, "summary", None)
+        if done is not None:
+            stderr.write(f"skarvo-mp: interrupted after {done.processed} of {done.submitted} files, which are "
+                         f"kept in {args.run_dir}; run the same command again to go on\n")
+        raise
+    for path, error in summary.failures:
+        stderr.write(f"skarvo-mp: {path}: {error}\n")
+    if summary.submitted == 0 and not summary.failures:
+        stdout.write(f"nothing to do: all {summary.found} files are already in {args.run_dir}\n")
+        return EXIT_OK
+    stdout.write(f"{summary.processed} files processed in {summary.wall_s:.1f} s on {summary.workers or 0} workers: "
+                 f"{summary.ok} with multipath, {summary.no_multipath} without, {len(summary.failures)} failed; "
+                 f"{summary.skipped} already in the archive. Tables: "
+                 f"{os.path.join(args.run_dir, 'signals')}, files, failures\n")
+    return EXIT_FAILED if summary.failures else EXIT_OK
+
+
+def cmd_timeline(args, stdout: TextIO, stderr: TextIO) -> int:
+    _archive_modules()
+    from . import timeline
+
+    if not os.path.isdir(args.run_dir):
+        raise UserError(f"run folder not found: {args.run_dir}")
+    out = args.out or os.path.join(args.run_dir, "timeline")
+    pages, notes = timeline.write_timelines(args.run_dir, out, args.station or None)
+    for note in notes:
+        stderr.write(f"skarvo-mp: note: {note}\n")
+    count = len(pages) - (0 if args.station else 1)
+    stdout.write(f"{count} station timeline{'s' if count != 1 else ''} written to {out}: {pages[0]}\n")
+    return EXIT_OK
+
+
 def cmd_demo(args, stdout: TextIO, stderr: TextIO) -> int:
     from . import demo
 
@@ -467,6 +576,10 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
             return cmd_report(args, stdout, stderr)
         if args.command == "reflector":
             return cmd_reflector(args, stdout, stderr)
+        if args.command == "archive":
+            return cmd_archive(args, stdout, stderr)
+        if args.command == "timeline":
+            return cmd_timeline(args, stdout, stderr)
         return cmd_demo(args, stdout, stderr)
     except UserError as exc:
         stderr.write(f"skarvo-mp: error: {exc}\n" if not str(exc).startswith("skarvo-mp") else f"{exc}\n")

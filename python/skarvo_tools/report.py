@@ -18,7 +18,8 @@ import os
 import re
 import shutil
 import tempfile
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+import time
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import quality as quality_mod
 from . import sp3files
@@ -73,6 +74,12 @@ class ReportOptions:
     elevation_mask: Optional[float] = None
     nav: Sequence[str] = ()
     reflector: bool = False
+    # Read the chosen SP3 files as one module SP3 object, and the navigation
+    # files as one NavData; by default the SP3 files are merged into a private
+    # temporary file and read, the navigation files read and merged (see
+    # attach_elevations). Batches on long-lived workers pass cached readers.
+    orbit_reader: Optional[Callable[[Sequence[sp3files.Sp3Source]], Any]] = None
+    nav_reader: Optional[Callable[[Sequence[str]], Any]] = None
 
 
 @dataclasses.dataclass
@@ -157,21 +164,28 @@ def build_report(path: str, options: ReportOptions) -> Report:
     """
     mp = module()
     warnings: List[str] = []
+    clock = time.perf_counter
+    timings = {"read_s": 0.0, "analysis_s": 0.0, "elevations_s": 0.0, "summary_s": 0.0, "snr_s": 0.0}
+    start = clock()
     try:
         obs = mp.read_rinex_obs(os.fspath(path))
     except OSError as exc:
         raise FileFailure(str(exc)) from None
+    timings["read_s"] = clock() - start
 
     summary = file_summary(obs, path)
     systems = list(options.systems) if options.systems else list(DEFAULT_SYSTEMS)
     mask = DEFAULT_ELEVATION_MASK if options.elevation_mask is None else float(options.elevation_mask)
+    start = clock()
     try:
         results = mp.MultipathAnalyzer(obs, systems=systems, elevation_cutoff=mask, **options.analyzer).analyze()
     except ValueError as exc:
         raise FileFailure(str(exc)) from None
+    timings["analysis_s"] = clock() - start
 
     elevations = None
     orbit: Dict[str, Any] = {}
+    start = clock()
     if summary["epochs"] == 0:
         warnings.append("the file holds no observation epochs")
     elif options.sp3 or options.nav:
@@ -184,7 +198,9 @@ def build_report(path: str, options: ReportOptions) -> Report:
         elevations["mask_deg"] = mask
         elevations["estimates_after_mask"] = len(results.estimates)
     no_elevations = systems_without_elevations(elevations, systems)
+    timings["elevations_s"] = clock() - start
 
+    start = clock()
     estimates = results.estimates
     statistics = results.statistics
     slips = [s for s in results.cycle_slips if s.system in systems]
@@ -195,7 +211,10 @@ def build_report(path: str, options: ReportOptions) -> Report:
                                 {u.signal: (u.system, u.code) for u in unmasked.statistics})
     status, reason = multipath_status(summary, statistics, estimates, elevations, len(slips))
     slip_section = slip_summary(slips, counts, estimates)
+    timings["summary_s"] = clock() - start
+    start = clock()
     snr = snr_table(obs, systems)
+    timings["snr_s"] = clock() - start
     wavelets, band_series = None, None
     if options.wavelets:
         wavelets, band_series = snr_wavelets(mp, obs, systems)
@@ -246,7 +265,7 @@ def build_report(path: str, options: ReportOptions) -> Report:
         "warnings": warnings,
     }
     details = {"estimates": estimates, "band_series": band_series, "results": results,
-               "footprints": footprints}
+               "footprints": footprints, "timings": timings}
     if want_reflector:
         # Only when asked for, so that other reports keep their exact form.
         data["reflector"] = reflector_section
@@ -340,7 +359,7 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
                         "elevations not computed")
         return None
     if not options.sp3:
-        nav = read_nav(mp, options.nav)
+        nav = options.nav_reader(options.nav) if options.nav_reader is not None else read_nav(mp, options.nav)
         computed, failed = results.compute_elevations(nav, mp.Ecef(*xyz))
         if keep is not None:
             keep.update(sp3=nav, receiver=xyz)
@@ -366,9 +385,11 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     # One file is read where it is; several are merged into a private file.
     folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-") if len(chosen) > 1 else None
     try:
-        merged = sp3files.merge(chosen, folder) if folder else chosen[0].plain
         try:
-            sp3 = mp.read_sp3(merged)
+            if options.orbit_reader is not None:
+                sp3 = options.orbit_reader(chosen)
+            else:
+                sp3 = mp.read_sp3(sp3files.merge(chosen, folder) if folder else chosen[0].plain)
         except OSError as exc:
             raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
         computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
