@@ -117,6 +117,18 @@ def test_run_rows_and_second_run_skips(client, inputs, settings, reference):
         assert (r["elevations_computed"], r["elevations_failed"]) == (computed, failed)
         assert (r["station"], str(r["day"]), r["orbit_source"]) == ("PDEL", "2021-01-01", "sp3")
 
+    # The day's quality figures are the module's own too: completeness above
+    # the mask from the signals' expected and observed counts, epochs, clock.
+    q = mp.station_quality(obs, sp3=mp.read_sp3(str(data_path(IGS))), receiver=obs.approx_position,
+                           systems=["G", "R", "E", "C"], elevation_mask=10.0)
+    known = [(e, o) for _, _, e, o, _ in q["completeness"]["signals"] if e is not None]
+    row = ref["files"][ref["files"]["file"] == pdel].iloc[0]
+    assert (row["expected_observations"], row["observed_observations"]) == (
+        sum(e for e, _ in known), sum(o for _, o in known))
+    assert row["completeness_percent"] == pytest.approx(100.0 * sum(o for _, o in known) / sum(e for e, _ in known))
+    assert (row["missing_epochs"], row["duplicated_epochs"], row["clock_jumps"], row["quality_mask_deg"]) == (
+        q["time"]["missing_epochs"], q["time"]["duplicates"], len(q["clock"]["jumps"]), 10.0)
+
     # Readable without this package, partitioned by station and year.
     direct = pd.read_parquet(run / "signals")
     assert len(direct) == len(ref["signals"]) and {"station", "year"} <= set(direct.columns)

@@ -297,9 +297,26 @@ def _orbit_files(el: Optional[Dict[str, Any]]) -> Optional[str]:
 
 
 def quality_columns(data: Dict[str, Any]) -> Dict[str, Any]:
-    """Per-day quality figures for the columns of `archive_store.QUALITY_COLUMNS`
-    (none yet)."""
-    return {}
+    """Per-day quality figures of the report's quality section, for the
+    columns of `archive_store.QUALITY_COLUMNS` (None where the report has none)."""
+    q = data.get("quality")
+    if not q:
+        from .archive_store import QUALITY_COLUMNS
+        return {name: None for name, _ in QUALITY_COLUMNS}
+    whole, t, clock = q["completeness"]["file"], q["time"], q["clock"]
+    return {
+        "quality_mask_deg": q["elevation_mask_deg"],
+        "expected_observations": whole["expected"],
+        "observed_observations": whole["observed"],
+        "completeness_percent": whole["percent"],
+        "missing_epochs": t["missing_epochs"],
+        "gap_count": t["gap_count"],
+        "duplicated_epochs": t["duplicates"],
+        "out_of_order_epochs": t["out_of_order"],
+        "event_records": len(t["events"]),
+        "clock_jumps": clock["jump_count"],
+        "clock_behaviour": clock["behaviour"],
+    }
 
 
 def process_file(path: str, size: int, mtime_ns: int, token: str) -> Dict[str, Any]:

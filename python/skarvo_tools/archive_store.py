@@ -74,9 +74,21 @@ _FILE_FACTS = [
     ("day_observations", pa.int64()),
     ("day_observations_per_slip", pa.float64()),
 ]
-# Per-day quality figures of a station (completeness, noise, ...) take their
-# place here, in both tables, when they are computed.
-QUALITY_COLUMNS: List[Tuple[str, pa.DataType]] = []
+# Per-day quality figures of a station, in both tables: completeness above
+# the mask (null without orbits), the epoch grid and the receiver clock.
+QUALITY_COLUMNS: List[Tuple[str, pa.DataType]] = [
+    ("quality_mask_deg", pa.float64()),
+    ("expected_observations", pa.int64()),
+    ("observed_observations", pa.int64()),
+    ("completeness_percent", pa.float64()),
+    ("missing_epochs", pa.int64()),
+    ("gap_count", pa.int64()),
+    ("duplicated_epochs", pa.int64()),
+    ("out_of_order_epochs", pa.int64()),
+    ("event_records", pa.int64()),
+    ("clock_jumps", pa.int64()),
+    ("clock_behaviour", pa.string()),
+]
 
 SIGNAL_SCHEMA = pa.schema(_SOURCE + [
     ("signal", pa.string()),
