@@ -199,8 +199,9 @@ def test_folder_is_searched_for_observation_files_by_content(data, tmp_path):
 def test_ctrl_c_stops_a_batch_at_once_with_a_partial_summary(data, tmp_path):
     folder = tmp_path / "in"
     folder.mkdir()
-    for k in range(40):
-        shutil.copy(data(PDEL), folder / f"f{k:02d}.21o")
+    # Enough files that a fast idle machine is still busy when the signal comes.
+    for k in range(160):
+        shutil.copy(data(PDEL), folder / f"f{k:03d}.21o")
     out = tmp_path / "out"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.Popen([sys.executable, "-m", "skarvo_tools", "report", str(folder), "--out", str(out),
@@ -209,7 +210,7 @@ def test_ctrl_c_stops_a_batch_at_once_with_a_partial_summary(data, tmp_path):
     try:
         deadline = time.monotonic() + 90
         # Once a fourth file is being written, the first ones are in the summary.
-        while not (out / "f03" / "index.html").exists() and time.monotonic() < deadline and proc.poll() is None:
+        while not (out / "f003" / "index.html").exists() and time.monotonic() < deadline and proc.poll() is None:
             time.sleep(0.05)
         time.sleep(0.2)
         assert proc.poll() is None, "the batch ended before it could be interrupted"
@@ -227,7 +228,7 @@ def test_ctrl_c_stops_a_batch_at_once_with_a_partial_summary(data, tmp_path):
     rows = csv_rows(out / "summary.csv")
     statuses = {r["status"] for r in rows}
     assert "ok" in statuses and "interrupted" in statuses
-    assert len({r["file"] for r in rows}) == 40  # every file is in the summary, done or not
+    assert len({r["file"] for r in rows}) == 160  # every file is in the summary, done or not
     assert "partial" in (out / "index.html").read_text()
 
 
