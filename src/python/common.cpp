@@ -114,12 +114,26 @@ std::string short_repr(PyObject* o) {
     return elide(out, max_argument_repr);
 }
 
+// Whether `o` is an instance of a bound class whose value is not built yet:
+// the `self` of a failed constructor call. Its repr would read a value that
+// does not exist, so it is left out, as the binding layer's own text does.
+bool unconstructed(PyObject* o) {
+    if (!py::detail::get_type_info(Py_TYPE(o))) return false;
+    auto* inst = reinterpret_cast<py::detail::instance*>(o);
+    for (const auto& v_h : py::detail::values_and_holders(inst))
+        if (!v_h.holder_constructed()) return true;
+    return false;
+}
+
 // The "Invoked with:" part of an argument-conversion error, argument by
 // argument, each repr elided.
 std::string invoked_with(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string out = "Invoked with: ";
+    bool first = true;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        if (i) out += ", ";
+        if (unconstructed(args[i])) continue;
+        if (!first) out += ", ";
+        first = false;
         out += short_repr(args[i]);
     }
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
