@@ -174,9 +174,9 @@ void bind_multipath_estimate(py::module_& m) {
         {0, nullptr},
     };
     // The dotted name gives the module (no warning); finish_class shortens tp_name.
-    static PyType_Spec spec = {"builtins.MultipathEstimate", static_cast<int>(sizeof(EstimateObject)), 0,
+    static PyType_Spec estimate_layout = {"builtins.MultipathEstimate", static_cast<int>(sizeof(EstimateObject)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&estimate_layout);
     if (!type) throw py::error_already_set();
     estimate_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
     py::handle cls(type);
