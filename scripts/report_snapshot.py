@@ -30,6 +30,65 @@ ORBITS = {
 }
 IGNORED_KEYS = {"generator", "path"}
 
+# Further runs that reach what the plain reports do not: broadcast orbits,
+# several orbit files merged, compact and compressed input, reflector heights.
+# Name -> command arguments after "python -m skarvo_tools" (paths relative to DATA).
+EXTRA_RUNS = {
+    "nav__ESBC": ["report", "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz",
+                  "--nav", "nav/ESBC00DNK_R_20201770000_01D_MN.rnx.gz"],
+    "nav__delf_brdc": ["report", "rinex2/delf0010.21o", "--nav", "nav/brdc0010.21n"],
+    "nav__rob40020": ["report", "crx/rob40020.13o", "--nav", "nav/rob40020.13n"],
+    "sp3merge__ESBC": ["report", "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz", "--sp3",
+                       "sp3/GRG0MGXFIN_20201760000_01D_15M_ORB.SP3.gz",
+                       "sp3/GRG0MGXFIN_20201770000_01D_15M_ORB.SP3.gz"],
+    "crx__NYA1": ["report", "crx/NYA100NOR_S_20241240000_01D_30S_MO.crx.gz"],
+    "crx__rob40020_Z": ["report", "crx/rob40020.13d.Z"],
+    "crx__york0440": ["report", "crx/york0440.15d"],
+    "reflector__ESBC": ["reflector", "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz", "--sp3",
+                        "sp3/GRG0MGXFIN_20201770000_01D_15M_ORB.SP3.gz"],
+    "reflector__delf_nav": ["reflector", "rinex2/delf0010.21o", "--nav", "nav/brdc0010.21n"],
+}
+
+
+def _run_json(args: list[str]) -> tuple[int, str, str]:
+    run = subprocess.run([sys.executable, "-m", "skarvo_tools", *args, "--json", "--no-plots"],
+                         capture_output=True, text=True, env=os.environ.copy())
+    return run.returncode, run.stdout, run.stderr
+
+
+def _arrays_digest() -> dict:
+    """sha256 of every array column of one observation file and its results."""
+    import hashlib
+    import skarvo_mp as mp
+    obs = mp.read_rinex_obs(str(DATA / "rinex3/pdel0010.21o"))
+    res = mp.MultipathAnalyzer(obs).analyze()
+    out = {}
+
+    def walk(prefix: str, value) -> None:
+        if isinstance(value, dict):
+            for key in sorted(value):
+                walk(f"{prefix}.{key}", value[key])
+        else:
+            data = value.tobytes() if hasattr(value, "tobytes") else repr(value).encode()
+            out[prefix] = hashlib.sha256(data).hexdigest()
+
+    walk("obs", obs.to_numpy())
+    walk("results", res.to_numpy())
+    return out
+
+
+def _demo_digest() -> dict:
+    """sha256 of every file the simulator writes for a short seeded day."""
+    import hashlib
+    import tempfile
+    with tempfile.TemporaryDirectory() as tmp:
+        subprocess.run([sys.executable, "-m", "skarvo_tools", "demo", "--out", tmp, "--hours", "3",
+                        "--no-plots"], capture_output=True, check=True, env=os.environ.copy())
+        return {p.relative_to(tmp).as_posix():
+                hashlib.sha256(p.read_bytes().replace(tmp.encode(), b"OUT")).hexdigest()
+                for p in sorted(Path(tmp).rglob("*"))
+                if p.is_file() and p.suffix.lower() not in (".png", ".html", ".json")}
+
 
 def observation_files() -> list[Path]:
     found = []
@@ -58,6 +117,15 @@ def write(outdir: Path) -> int:
         else:
             target.write_text(run.stdout)
         print(f"{rel}: exit {run.returncode}", file=sys.stderr)
+    for name, args in EXTRA_RUNS.items():
+        args = [str(DATA / a) if (DATA / a).exists() else a for a in args]
+        code, stdout, stderr = _run_json(args)
+        (outdir / f"{name}.json").write_text(
+            stdout if code == 0 else json.dumps({"exit": code, "stderr": stderr}, indent=1))
+        failures += code != 0
+        print(f"{name}: exit {code}", file=sys.stderr)
+    (outdir / "arrays__pdel.json").write_text(json.dumps(_arrays_digest(), indent=1))
+    (outdir / "demo__files.json").write_text(json.dumps(_demo_digest(), indent=1))
     return 0 if failures == 0 else 1
 
 
