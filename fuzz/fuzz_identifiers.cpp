@@ -8,8 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    if (auto sat = skarvo::rinex::parse_satellite(text)) (void)sat->id();
-    if (auto code = skarvo::rinex::parse_obs_code(text)) (void)code->text();
+    if (auto sat = skarvo::util::parse_satellite(text)) (void)sat->id();
+    if (auto code = skarvo::util::parse_obs_code(text)) (void)code->text();
     double d;
     (void)skarvo::util::parse_f64(text, d);
     std::int64_t i;

@@ -10,7 +10,7 @@
 
 namespace {
 
-void check_position(const skarvo::nav::NavData& nav, const skarvo::rinex::Satellite& sat, double toe) {
+void check_position(const skarvo::nav::NavData& nav, const skarvo::util::Satellite& sat, double toe) {
     using namespace skarvo;
     for (double shift : {0.0, 30.0, -450.0, 899.0, 3600.0, -7300.0, 1e7, -3e9}) {
         // Epoch fields carry: seconds past the GPS origin in the second field.
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 1; i < nav.kepler.size(); ++i) {
         const auto& a = nav.kepler[i - 1];
         const auto& b = nav.kepler[i];
-        if (rinex::sort_key(a.sat) > rinex::sort_key(b.sat)) __builtin_trap();
+        if (util::sort_key(a.sat) > util::sort_key(b.sat)) __builtin_trap();
         if (a.sat == b.sat && !(a.toe < b.toe)) __builtin_trap();
     }
     // A bounded number of records keeps each input fast.

@@ -31,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sat != d.sat_obs.size() || obs != d.obs.size()) std::abort();
     (void)skarvo::rinex::distinct_satellites(d);
     (void)skarvo::rinex::sampling_interval(d);
-    for (auto sys : skarvo::rinex::all_systems) (void)skarvo::rinex::observation_types(d, sys);
+    for (auto sys : skarvo::util::all_systems) (void)skarvo::rinex::observation_types(d, sys);
     return 0;
 }

@@ -15,7 +15,7 @@
 
 #include "analysis/fft.hpp"
 #include "analysis/morlet.hpp"
-#include "analysis/pool.hpp"
+#include "utils/pool.hpp"
 
 namespace {
 
@@ -99,7 +99,7 @@ int main() {
     CPU_ZERO(&set);
     CPU_SET(0, &set);
     sched_setaffinity(0, sizeof set, &set);
-    std::printf("workers: %zu\n", skarvo::analysis::pool_worker_count());
+    std::printf("workers: %zu\n", skarvo::util::pool_worker_count());
 
     const std::size_t n = 20000;
     const double dt = 1.0;

@@ -35,7 +35,7 @@ std::string synthetic_day() {
 }
 
 // The straightforward method, as a baseline.
-std::optional<nav::Ecef> sort_per_call(const nav::Sp3Data& sp3, const rinex::Satellite& sat, const util::Epoch& e) {
+std::optional<nav::Ecef> sort_per_call(const nav::Sp3Data& sp3, const util::Satellite& sat, const util::Epoch& e) {
     const auto* recs = sp3.find(sat);
     if (!recs || recs->size() < 9) return std::nullopt;
     const double jt = util::julian_date(e);
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const nav::Sp3Data& sp3 = *r;
-    const rinex::Satellite sat = sp3.satellites.front();
+    const util::Satellite sat = sp3.satellites.front();
     const auto* recs = sp3.find(sat);
     std::printf("satellite %s: %zu records%s\n", sat.id().c_str(), recs->size(), argc > 1 ? "" : " (synthetic day)");
 

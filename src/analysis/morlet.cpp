@@ -8,7 +8,7 @@
 #include <string>
 
 #include "analysis/fft.hpp"
-#include "analysis/pool.hpp"
+#include "utils/pool.hpp"
 
 namespace skarvo::analysis {
 namespace {
@@ -128,7 +128,7 @@ util::Result<MorletTransform> morlet_transform(std::span<const double> y, double
     // scaling the inverse transform by 1/N before squaring.
     const double inv_n2 = 1.0 / (Nd * Nd);
 
-    parallel_for(rows.size(), [&](std::size_t item) {
+    util::parallel_for(rows.size(), [&](std::size_t item) {
         const std::size_t j = rows[item];
         const double s = t.scales[j];
         const double norm = morlet_norm * std::sqrt(two_pi * s / dt);

@@ -24,14 +24,14 @@ std::uint64_t label_slip_count(const LabelGroup& group, std::span<const SignalPa
     std::uint64_t n = 0;
     for (const std::uint32_t pi : group.pairs) {
         const SignalPair& pair = pairs[pi];
-        const auto it = slips_of_sat.find(rinex::sort_key(pair.sat));
+        const auto it = slips_of_sat.find(util::sort_key(pair.sat));
         if (it == slips_of_sat.end()) continue;
         for (const std::uint32_t si : it->second) {
             if (marked[si] == label_no) continue;
             const SlipRecord& r = slips.slips[si];
             for (std::uint8_t i = 0; i < r.code_count; ++i) {
-                const rinex::ObsCode& c = r.codes[i];
-                if (c.kind == rinex::ObsKind::Phase && (c == pair.phase1 || c == pair.phase2)) {
+                const util::ObsCode& c = r.codes[i];
+                if (c.kind == util::ObsKind::Phase && (c == pair.phase1 || c == pair.phase2)) {
                     marked[si] = label_no;
                     ++n;
                     break;
@@ -96,13 +96,13 @@ util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config)
     // Arcs break at every slip of the phases their pairs use; what is
     // reported covers the phases the code lists select.
     if (config.lists_name_phases())
-        select_slip_phases(run.slips, [&](rinex::GnssSystem s, const rinex::ObsCode& phase) {
+        select_slip_phases(run.slips, [&](util::GnssSystem s, const util::ObsCode& phase) {
             return config.phase_selected(s, phase);
         });
 
     std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> slips_of_sat;
     for (std::uint32_t si = 0; si < run.slips.slips.size(); ++si)
-        slips_of_sat[rinex::sort_key(run.slips.slips[si].sat)].push_back(si);
+        slips_of_sat[util::sort_key(run.slips.slips[si].sat)].push_back(si);
     std::vector<std::uint32_t> marked(run.slips.slips.size(), 0);
 
     std::size_t total = 0;

@@ -13,8 +13,8 @@ namespace skarvo::analysis {
 
 /// One bias-corrected multipath value of one satellite, code and epoch.
 struct MpEstimate {
-    rinex::Satellite sat;
-    rinex::ObsCode code;
+    util::Satellite sat;
+    util::ObsCode code;
     bool has_snr = false;
     bool from_orbit = false;     ///< elevation and azimuth come from an orbit position
     std::int64_t epoch_ms = 0;   ///< unix_millis of the epoch

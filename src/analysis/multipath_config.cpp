@@ -6,7 +6,7 @@
 
 namespace skarvo::analysis {
 
-using rinex::GnssSystem;
+using util::GnssSystem;
 using util::ErrorKind;
 using util::GnssError;
 
@@ -14,9 +14,9 @@ bool MultipathConfig::system_selected(GnssSystem s) const noexcept {
     return std::find(systems.begin(), systems.end(), s) != systems.end();
 }
 
-bool MultipathConfig::code_selected(GnssSystem s, const rinex::ObsCode& code) const {
+bool MultipathConfig::code_selected(GnssSystem s, const util::ObsCode& code) const {
     const std::string name = code.text();
-    const std::string sys_form = rinex::system_letter(s) + name;
+    const std::string sys_form = util::system_letter(s) + name;
     const auto matches = [&](const std::string& entry) { return entry == name || entry == sys_form; };
     if (std::any_of(exclude_codes.begin(), exclude_codes.end(), matches)) return false;
     return include_codes.empty() || std::any_of(include_codes.begin(), include_codes.end(), matches);
@@ -34,9 +34,9 @@ bool MultipathConfig::lists_name_phases() const noexcept {
            std::any_of(exclude_codes.begin(), exclude_codes.end(), names_phase);
 }
 
-bool MultipathConfig::phase_selected(GnssSystem s, const rinex::ObsCode& phase) const {
+bool MultipathConfig::phase_selected(GnssSystem s, const util::ObsCode& phase) const {
     const std::string name = phase.text();
-    const std::string sys_form = rinex::system_letter(s) + name;
+    const std::string sys_form = util::system_letter(s) + name;
     const auto matches = [&](const std::string& entry) { return entry == name || entry == sys_form; };
     if (std::any_of(exclude_codes.begin(), exclude_codes.end(), matches)) return false;
     return std::none_of(include_codes.begin(), include_codes.end(), names_phase) ||
@@ -59,7 +59,7 @@ std::vector<GnssSystem> parse_system_list(const std::optional<std::vector<std::s
     for (const std::string& entry : *entries) {
         if (entry.empty()) continue;
         // system_from_letter folds ASCII case only; other characters name no system.
-        if (const auto sys = rinex::system_from_letter(util::first_char(entry))) out.push_back(*sys);
+        if (const auto sys = util::system_from_letter(util::first_char(entry))) out.push_back(*sys);
     }
     return out;
 }
@@ -83,8 +83,8 @@ util::Result<std::vector<std::string>> parse_code_list(std::string_view param,
         } else {
             return fail(entry, "must be a 3-char code ('C1C') or system+code ('GC1C')");
         }
-        if (!rinex::parse_obs_code(code_part)) return fail(entry, "is not a valid signal code");
-        if (text.size() == 4 && !rinex::system_from_letter(static_cast<unsigned char>(text[0])))
+        if (!util::parse_obs_code(code_part)) return fail(entry, "is not a valid signal code");
+        if (text.size() == 4 && !util::system_from_letter(static_cast<unsigned char>(text[0])))
             return fail(entry, "has an unknown system prefix");
         out.push_back(text);
     }

@@ -38,7 +38,7 @@ struct MultipathConfig {
     std::shared_ptr<const rinex::RinexObsData> data;
     double elevation_cutoff_deg = 10.0;
     /// Membership list; order and duplicates kept as given.
-    std::vector<rinex::GnssSystem> systems;
+    std::vector<util::GnssSystem> systems;
     /// Absent: whole-arc means instead of a moving mean.
     std::optional<double> bias_window_s = 1500.0;
     double min_arc_s = 300.0;
@@ -60,15 +60,15 @@ struct MultipathConfig {
     static constexpr bool attach_snr = true;
     static constexpr bool elevation_weighting = true;
 
-    bool system_selected(rinex::GnssSystem s) const noexcept;
+    bool system_selected(util::GnssSystem s) const noexcept;
     /// Exclude entries win; an empty include list accepts everything else.
-    bool code_selected(rinex::GnssSystem s, const rinex::ObsCode& code) const;
+    bool code_selected(util::GnssSystem s, const util::ObsCode& code) const;
     /// Whether slips on carrier phase `phase` are reported. Entries naming
     /// phases (L1C, GL1C) act on phases as the others act on pseudoranges:
     /// a matching exclude entry rejects; when the include list names any
     /// phase, only a matching include entry accepts. Pseudorange entries
     /// leave phases alone, so the usual lists keep every phase.
-    bool phase_selected(rinex::GnssSystem s, const rinex::ObsCode& phase) const;
+    bool phase_selected(util::GnssSystem s, const util::ObsCode& phase) const;
     /// Whether any include or exclude entry names a carrier phase.
     bool lists_name_phases() const noexcept;
     /// Indices into data->epochs of the epochs analysed: every epoch, or with
@@ -79,7 +79,7 @@ struct MultipathConfig {
 /// The system list of the `systems` argument: absent gives G, R, E, C; each
 /// entry contributes the system of its first character (ASCII case-folded),
 /// unknown or empty entries are skipped. Never fails.
-std::vector<rinex::GnssSystem> parse_system_list(const std::optional<std::vector<std::string>>& entries);
+std::vector<util::GnssSystem> parse_system_list(const std::optional<std::vector<std::string>>& entries);
 
 /// Validates one code list (`param` is "include_codes" or "exclude_codes"
 /// and names the list in error texts). Entries are trimmed and upper-cased;

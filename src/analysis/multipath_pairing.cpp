@@ -7,11 +7,11 @@
 
 namespace skarvo::analysis {
 
-using rinex::GnssSystem;
-using rinex::ObsCode;
-using rinex::ObsKind;
+using util::GnssSystem;
+using util::ObsCode;
+using util::ObsKind;
 using rinex::RinexObsData;
-using rinex::Satellite;
+using util::Satellite;
 
 namespace {
 
@@ -27,7 +27,7 @@ ObsIndex::ObsIndex(const RinexObsData& data, std::span<const std::uint32_t> epoc
         for (std::uint32_t p = rec.sat_begin; p < rec.sat_end; ++p) {
             const rinex::SatObs& so = data.sat_obs[p];
             const auto [it, inserted] =
-                sat_ids.try_emplace(rinex::sort_key(so.sat), static_cast<std::uint32_t>(sats_.size()));
+                sat_ids.try_emplace(util::sort_key(so.sat), static_cast<std::uint32_t>(sats_.size()));
             if (inserted) sats_.push_back(so.sat);
             sat_of_[p] = it->second;
             for (std::uint32_t q = so.begin; q < so.end; ++q) code_of_[q] = intern(data.obs[q].code);
@@ -50,7 +50,7 @@ ObsIndex::ObsIndex(const RinexObsData& data, std::span<const std::uint32_t> epoc
         const Satellite& sat = sats_[s];
         std::optional<std::int8_t> fcn;
         if (sat.system == GnssSystem::GLONASS) fcn = util::resolve_glonass_fcn(sat.prn, data.header.glonass_slots);
-        const auto letter = static_cast<unsigned char>(rinex::system_letter(sat.system));
+        const auto letter = static_cast<unsigned char>(util::system_letter(sat.system));
         for (std::size_t c = 0; c < nc; ++c)
             freq_[s * nc + c] = util::signal_frequency(letter, codes_[c].band, codes_[c].attribute, fcn).value_or(0.0);
     }
@@ -60,7 +60,7 @@ const std::uint16_t* ObsIndex::slot_of(const ObsCode& c) const noexcept {
     const auto kind = static_cast<std::size_t>(c.kind);
     const auto attr = static_cast<unsigned char>(c.attribute);
     if (kind < kinds && c.band < bands && attr < attrs) return &code_table_[(kind * bands + c.band) * attrs + attr];
-    const auto it = code_overflow_.find((static_cast<std::uint32_t>(kind) << 24) | rinex::text_key(c));
+    const auto it = code_overflow_.find((static_cast<std::uint32_t>(kind) << 24) | util::text_key(c));
     return it == code_overflow_.end() ? nullptr : &it->second;
 }
 
@@ -76,7 +76,7 @@ std::uint16_t ObsIndex::intern(const ObsCode& c) {
     if (kind < kinds && c.band < bands && attr < attrs) {
         slot = &code_table_[(kind * bands + c.band) * attrs + attr];
     } else {
-        slot = &code_overflow_.try_emplace((static_cast<std::uint32_t>(kind) << 24) | rinex::text_key(c), no_code)
+        slot = &code_overflow_.try_emplace((static_cast<std::uint32_t>(kind) << 24) | util::text_key(c), no_code)
                     .first->second;
     }
     if (*slot == no_code) {
@@ -84,22 +84,6 @@ std::uint16_t ObsIndex::intern(const ObsCode& c) {
         codes_.push_back(c);
     }
     return *slot;
-}
-
-std::span<const std::uint8_t> partner_bands(GnssSystem s) noexcept {
-    static constexpr std::uint8_t g[] = {1, 2, 5}, r[] = {1, 2, 3}, e[] = {1, 5, 7, 8, 6}, c[] = {2, 7, 6, 1, 5},
-                                  j[] = {1, 2, 5, 6}, sb[] = {1, 5}, i[] = {5, 9};
-    switch (s) {
-        case GnssSystem::GPS: return g;
-        case GnssSystem::GLONASS: return r;
-        case GnssSystem::Galileo: return e;
-        case GnssSystem::BeiDou: return c;
-        case GnssSystem::QZSS: return j;
-        case GnssSystem::SBAS: return sb;
-        case GnssSystem::NavIC: return i;
-        case GnssSystem::Mixed: return {};
-    }
-    return {};
 }
 
 double sampling_interval(const RinexObsData& data, std::span<const std::uint32_t> epochs) {
@@ -123,7 +107,7 @@ double sampling_interval(const RinexObsData& data, std::span<const std::uint32_t
 }
 
 std::string signal_label(GnssSystem s, const ObsCode& code) {
-    std::string label(rinex::system_short_name(s));
+    std::string label(util::system_short_name(s));
     label += 'M';
     label += static_cast<char>('0' + code.band);
     label += code.attribute;
@@ -159,7 +143,7 @@ std::vector<SignalPair> build_pairs(const MultipathConfig& config, const ObsInde
     std::vector<std::uint32_t> order(index.sat_count());
     for (std::uint32_t s = 0; s < order.size(); ++s) order[s] = s;
     std::sort(order.begin(), order.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return rinex::satellite_less(index.sat(a), index.sat(b)); });
+              [&](std::uint32_t a, std::uint32_t b) { return util::satellite_less(index.sat(a), index.sat(b)); });
 
     std::vector<SignalPair> pairs;
     std::vector<std::uint16_t> present;

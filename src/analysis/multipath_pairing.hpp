@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analysis/multipath_config.hpp"
+#include "analysis/partner_bands.hpp"
 #include "rinex/types.hpp"
 
 namespace skarvo::analysis {
@@ -27,8 +28,8 @@ public:
 
     std::size_t sat_count() const noexcept { return sats_.size(); }
     std::size_t code_count() const noexcept { return codes_.size(); }
-    const rinex::Satellite& sat(std::uint32_t i) const noexcept { return sats_[i]; }
-    const rinex::ObsCode& code(std::uint16_t i) const noexcept { return codes_[i]; }
+    const util::Satellite& sat(std::uint32_t i) const noexcept { return sats_[i]; }
+    const util::ObsCode& code(std::uint16_t i) const noexcept { return codes_[i]; }
     /// Satellite number of data.sat_obs[pos] (pos inside an indexed epoch).
     std::uint32_t sat_of(std::size_t pos) const noexcept { return sat_of_[pos]; }
     /// Code number of data.obs[pos] (pos inside an indexed epoch).
@@ -44,24 +45,24 @@ public:
     /// 1 (C1I, L1I: RINEX 3.02), which walks as band 2, where later versions
     /// write it, so that both spellings pair alike.
     std::uint8_t partner_band(std::uint32_t s, std::uint16_t c) const noexcept {
-        const rinex::ObsCode& k = codes_[c];
-        const bool b1i = sats_[s].system == rinex::GnssSystem::BeiDou && k.band == 1 &&
+        const util::ObsCode& k = codes_[c];
+        const bool b1i = sats_[s].system == util::GnssSystem::BeiDou && k.band == 1 &&
                          (k.attribute == 'I' || k.attribute == 'Q');
         return b1i ? std::uint8_t{2} : k.band;
     }
     /// Number of `c`, or no_code when the indexed epochs never carry it.
-    std::uint16_t find(const rinex::ObsCode& c) const noexcept;
+    std::uint16_t find(const util::ObsCode& c) const noexcept;
     /// (band << 8 | attribute): the order of codes of one kind.
-    static std::uint16_t band_attr_key(const rinex::ObsCode& c) noexcept {
+    static std::uint16_t band_attr_key(const util::ObsCode& c) noexcept {
         return static_cast<std::uint16_t>((c.band << 8) | static_cast<unsigned char>(c.attribute));
     }
 
 private:
-    std::uint16_t intern(const rinex::ObsCode& c);
-    const std::uint16_t* slot_of(const rinex::ObsCode& c) const noexcept;
+    std::uint16_t intern(const util::ObsCode& c);
+    const std::uint16_t* slot_of(const util::ObsCode& c) const noexcept;
 
-    std::vector<rinex::Satellite> sats_;
-    std::vector<rinex::ObsCode> codes_;
+    std::vector<util::Satellite> sats_;
+    std::vector<util::ObsCode> codes_;
     std::vector<std::uint32_t> sat_of_;
     std::vector<std::uint16_t> code_of_;
     std::vector<std::uint32_t> counts_;
@@ -70,9 +71,6 @@ private:
     std::unordered_map<std::uint32_t, std::uint16_t> code_overflow_;
 };
 
-/// Second-frequency candidates of a system, in order of preference.
-std::span<const std::uint8_t> partner_bands(rinex::GnssSystem s) noexcept;
-
 /// Sampling interval in seconds: the upper median of the steps between the
 /// first min(N, 101) epochs (steps of 1e-6 s or less ignored), else the
 /// header interval, else 30.0; never below 0.001.
@@ -80,11 +78,11 @@ double sampling_interval(const rinex::RinexObsData& data, std::span<const std::u
 
 /// One pseudorange paired with a phase on its own band and one on a second band.
 struct SignalPair {
-    rinex::Satellite sat;
-    rinex::ObsCode code;
-    rinex::ObsCode phase1;
-    rinex::ObsCode phase2;
-    std::optional<rinex::ObsCode> snr;
+    util::Satellite sat;
+    util::ObsCode code;
+    util::ObsCode phase1;
+    util::ObsCode phase2;
+    std::optional<util::ObsCode> snr;
     double wavelength1_m = 0.0;
     double wavelength2_m = 0.0;
     double alpha = 0.0;  ///< f1^2 / f2^2
@@ -94,7 +92,7 @@ struct SignalPair {
 };
 
 /// Signal label: "GPSM1C" for GPS C1C.
-std::string signal_label(rinex::GnssSystem s, const rinex::ObsCode& code);
+std::string signal_label(util::GnssSystem s, const util::ObsCode& code);
 
 /// The pairs of every selected satellite and code, in satellite order then
 /// (band, attribute) order of the codes. Unpairable codes are skipped.

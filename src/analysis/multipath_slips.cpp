@@ -10,8 +10,8 @@
 
 namespace skarvo::analysis {
 
-using rinex::ObsCode;
-using rinex::ObsKind;
+using util::ObsCode;
+using util::ObsKind;
 
 const char* slip_method_name(SlipMethod m) noexcept {
     switch (m) {
@@ -22,9 +22,9 @@ const char* slip_method_name(SlipMethod m) noexcept {
     return "";
 }
 
-std::vector<std::int64_t> SlipResult::times_of(const rinex::Satellite& sat, const ObsCode& phase) const {
-    const SlipTime lo{rinex::sort_key(sat), rinex::text_key(phase), INT64_MIN};
-    const SlipTime hi{rinex::sort_key(sat), rinex::text_key(phase), INT64_MAX};
+std::vector<std::int64_t> SlipResult::times_of(const util::Satellite& sat, const ObsCode& phase) const {
+    const SlipTime lo{util::sort_key(sat), util::text_key(phase), INT64_MIN};
+    const SlipTime hi{util::sort_key(sat), util::text_key(phase), INT64_MAX};
     std::vector<std::int64_t> out;
     for (auto it = std::lower_bound(times.begin(), times.end(), lo); it != times.end() && *it <= hi; ++it)
         out.push_back(it->epoch_ms);
@@ -74,7 +74,7 @@ void sort_slips(std::vector<SlipRecord>& slips) {
 
 // Times and counts of the slips, over every phase they name (a gf slip
 // names two) that passes `keep` (all when null).
-void tally(SlipResult& result, const std::function<bool(rinex::GnssSystem, const ObsCode&)>* keep) {
+void tally(SlipResult& result, const std::function<bool(util::GnssSystem, const ObsCode&)>* keep) {
     result.times.clear();
     result.counts.clear();
     std::map<std::pair<std::string_view, std::uint32_t>, SlipCount> counts;
@@ -82,8 +82,8 @@ void tally(SlipResult& result, const std::function<bool(rinex::GnssSystem, const
         for (std::uint8_t i = 0; i < r.code_count; ++i) {
             const ObsCode& code = r.codes[i];
             if (code.kind != ObsKind::Phase || (keep && !(*keep)(r.sat.system, code))) continue;
-            result.times.push_back({rinex::sort_key(r.sat), rinex::text_key(code), r.epoch_ms});
-            SlipCount& n = counts[{rinex::system_short_name(r.sat.system), rinex::text_key(code)}];
+            result.times.push_back({util::sort_key(r.sat), util::text_key(code), r.epoch_ms});
+            SlipCount& n = counts[{util::system_short_name(r.sat.system), util::text_key(code)}];
             n.system = r.sat.system;
             n.phase = code;
             ++n.count;
@@ -131,7 +131,7 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
         for (std::uint32_t p = rec.sat_begin; p < rec.sat_end; ++p) {
             const std::uint32_t s = index.sat_of(p);
             if (!tested[s]) continue;
-            const rinex::Satellite& sat = index.sat(s);
+            const util::Satellite& sat = index.sat(s);
             const rinex::SatObs& so = data.sat_obs[p];
 
             ++tick;
@@ -248,7 +248,7 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
 }
 
 void select_slip_phases(SlipResult& result,
-                        const std::function<bool(rinex::GnssSystem, const rinex::ObsCode&)>& keep) {
+                        const std::function<bool(util::GnssSystem, const util::ObsCode&)>& keep) {
     std::erase_if(result.slips, [&](const SlipRecord& r) { return r.code_count > 0 && !keep(r.sat.system, r.codes[0]); });
     tally(result, &keep);
 }

@@ -22,9 +22,9 @@ const char* slip_method_name(SlipMethod m) noexcept;
 /// One detected slip. Codes: lli [phase]; gf [phase, partner phase];
 /// code_phase [phase, code].
 struct SlipRecord {
-    rinex::Satellite sat;
+    util::Satellite sat;
     std::int64_t epoch_ms = 0;  ///< unix_millis of the later compared epoch
-    std::array<rinex::ObsCode, 2> codes{};
+    std::array<util::ObsCode, 2> codes{};
     std::uint8_t code_count = 0;
     SlipMethod method = SlipMethod::Lli;
     double magnitude = 0.0;  ///< lli 1.0; otherwise the change in metres
@@ -33,15 +33,15 @@ struct SlipRecord {
 
 /// A slip seen on one phase of one satellite.
 struct SlipTime {
-    std::uint64_t sat_key = 0;  ///< rinex::sort_key of the satellite
-    std::uint32_t code_key = 0; ///< rinex::text_key of the phase code
+    std::uint64_t sat_key = 0;  ///< util::sort_key of the satellite
+    std::uint32_t code_key = 0; ///< util::text_key of the phase code
     std::int64_t epoch_ms = 0;
     friend auto operator<=>(const SlipTime&, const SlipTime&) = default;
 };
 
 struct SlipCount {
-    rinex::GnssSystem system = rinex::GnssSystem::GPS;
-    rinex::ObsCode phase;
+    util::GnssSystem system = util::GnssSystem::GPS;
+    util::ObsCode phase;
     std::uint64_t count = 0;
 };
 
@@ -54,7 +54,7 @@ struct SlipResult {
     std::vector<SlipCount> counts;
 
     /// Sorted times of the slips of `sat` on `phase`.
-    std::vector<std::int64_t> times_of(const rinex::Satellite& sat, const rinex::ObsCode& phase) const;
+    std::vector<std::int64_t> times_of(const util::Satellite& sat, const util::ObsCode& phase) const;
 };
 
 struct SlipSettings {
@@ -65,7 +65,7 @@ struct SlipSettings {
     double max_step_s = 300.0;
     bool use_lli = true;
     /// Systems whose satellites are tested; absent: every system.
-    std::optional<std::vector<rinex::GnssSystem>> systems;
+    std::optional<std::vector<util::GnssSystem>> systems;
 };
 
 /// Runs the three tests over every satellite of the selected systems in the
@@ -77,6 +77,6 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
 /// Keeps the slips whose phase (their first code) passes `keep`, and
 /// rebuilds the times and counts from them over the phases that pass.
 void select_slip_phases(SlipResult& result,
-                        const std::function<bool(rinex::GnssSystem, const rinex::ObsCode&)>& keep);
+                        const std::function<bool(util::GnssSystem, const util::ObsCode&)>& keep);
 
 }  // namespace skarvo::analysis

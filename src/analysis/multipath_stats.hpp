@@ -15,8 +15,8 @@ namespace skarvo::analysis {
 struct SignalStats {
     std::string label;                       ///< e.g. GPSM1C
     std::size_t begin = 0, end = 0;
-    std::optional<rinex::GnssSystem> system; ///< of the first estimate; absent when count is 0
-    rinex::ObsCode code;                     ///< of the first estimate; meaningful when count > 0
+    std::optional<util::GnssSystem> system; ///< of the first estimate; absent when count is 0
+    util::ObsCode code;                     ///< of the first estimate; meaningful when count > 0
     std::uint64_t count = 0;
     double rms = 0.0, mean = 0.0, std_dev = 0.0, min = 0.0, max = 0.0, weighted_rms = 0.0;  ///< metres
     std::uint64_t cycle_slips = 0;

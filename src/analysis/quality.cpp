@@ -6,17 +6,16 @@
 #include <numeric>
 #include <unordered_map>
 
-#include "analysis/pool.hpp"
-#include "navigation/elevations.hpp"
 #include "rinex/obs_header.hpp"
 #include "utils/frequencies.hpp"
+#include "utils/pool.hpp"
 
 namespace skarvo::analysis {
 namespace {
 
-using rinex::GnssSystem;
+using util::GnssSystem;
 using rinex::ObsEntry;
-using rinex::ObsKind;
+using util::ObsKind;
 using rinex::RinexObsData;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -25,7 +24,7 @@ constexpr double ms_range = util::speed_of_light * 1e-3;
 
 bool wanted(const QualitySettings& s, GnssSystem sys) noexcept {
     const bool any = std::any_of(s.systems.begin(), s.systems.end(), [](bool b) { return b; });
-    return !any || s.systems[rinex::system_index(sys)];
+    return !any || s.systems[util::system_index(sys)];
 }
 
 std::size_t bin_count(double width) noexcept {
@@ -127,7 +126,7 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
     };
     // Per satellite (dense index), its code ranges' tracks by code.
     std::unordered_map<std::uint64_t, std::uint32_t> sat_index;
-    std::vector<std::vector<std::pair<rinex::ObsCode, Track>>> tracks;
+    std::vector<std::vector<std::pair<util::ObsCode, Track>>> tracks;
     std::vector<std::pair<std::pair<std::uint32_t, std::uint32_t>, double>> current;  // (sat, entry), value
     std::vector<double> residual, sorted;
     std::vector<std::uint32_t> residual_sat;  // dense satellite index of each residual (grouped)
@@ -145,7 +144,7 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
         residual_sat.clear();
         for (const rinex::SatObs& so : data.satellites_at(rec)) {
             const auto [it, added] =
-                sat_index.try_emplace(rinex::sort_key(so.sat), static_cast<std::uint32_t>(tracks.size()));
+                sat_index.try_emplace(util::sort_key(so.sat), static_cast<std::uint32_t>(tracks.size()));
             if (added) tracks.emplace_back();
             auto& mine = tracks[it->second];
             for (const ObsEntry& o : data.observations(so)) {
@@ -225,7 +224,7 @@ ClockScan scan_clock(const RinexObsData& data, const TimeScan& time) {
 
 Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
                                 const std::optional<nav::Ecef>& receiver,
-                                std::span<const rinex::Satellite> orbit_satellites, const OrbitFactory& make_orbit,
+                                std::span<const util::Satellite> orbit_satellites, const OrbitFactory& make_orbit,
                                 const QualitySettings& settings) {
     Completeness out;
     const double mask = settings.elevation_mask_deg;
@@ -235,62 +234,62 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
     const std::size_t bins = bin_count(width);
 
     // Rows: the code and phase observations of each wanted system's header list.
-    std::array<std::vector<std::uint32_t>, rinex::system_count> keys_of_row;
-    std::array<std::vector<std::uint32_t>, rinex::system_count> snr_keys;
+    std::array<std::vector<std::uint32_t>, util::system_count> keys_of_row;
+    std::array<std::vector<std::uint32_t>, util::system_count> snr_keys;
     // Version 2 has one list for every system: its translated codes stand
     // for each system the records hold.
-    std::vector<rinex::ObsCode> v2_codes;
-    std::array<bool, rinex::system_count> present{};
+    std::vector<util::ObsCode> v2_codes;
+    std::array<bool, util::system_count> present{};
     if (!data.header.obs_types_v2.empty()) {
         for (const std::string& t : data.header.obs_types_v2)
             if (const auto c = rinex::translate_v2_type(t)) v2_codes.push_back(*c);
-        for (const rinex::SatObs& so : data.sat_obs) present[rinex::system_index(so.sat.system)] = true;
+        for (const rinex::SatObs& so : data.sat_obs) present[util::system_index(so.sat.system)] = true;
     }
-    for (GnssSystem sys : rinex::all_systems) {
-        const std::size_t si = rinex::system_index(sys);
-        std::optional<std::vector<rinex::ObsCode>> list = data.header.obs_types[si];
+    for (GnssSystem sys : util::all_systems) {
+        const std::size_t si = util::system_index(sys);
+        std::optional<std::vector<util::ObsCode>> list = data.header.obs_types[si];
         if (!list && present[si]) list = v2_codes;
         if (!list || !wanted(settings, sys)) continue;
-        std::vector<rinex::ObsCode> codes;
-        for (const rinex::ObsCode& c : *list)
+        std::vector<util::ObsCode> codes;
+        for (const util::ObsCode& c : *list)
             if ((c.kind == ObsKind::Code || c.kind == ObsKind::Phase) &&
                 std::find(codes.begin(), codes.end(), c) == codes.end())
                 codes.push_back(c);
-        std::sort(codes.begin(), codes.end(), rinex::code_text_less);
-        for (const rinex::ObsCode& c : codes) {
-            keys_of_row[si].push_back(rinex::text_key(c));
+        std::sort(codes.begin(), codes.end(), util::code_text_less);
+        for (const util::ObsCode& c : codes) {
+            keys_of_row[si].push_back(util::text_key(c));
             out.rows.push_back({sys, c, 0, 0, 0});
         }
-        std::vector<rinex::ObsCode> snr;
-        for (const rinex::ObsCode& c : *list)
+        std::vector<util::ObsCode> snr;
+        for (const util::ObsCode& c : *list)
             if (c.kind == ObsKind::Snr && std::find(snr.begin(), snr.end(), c) == snr.end()) snr.push_back(c);
-        std::sort(snr.begin(), snr.end(), rinex::code_text_less);
-        for (const rinex::ObsCode& c : snr) {
-            snr_keys[si].push_back(rinex::text_key(c));
+        std::sort(snr.begin(), snr.end(), util::code_text_less);
+        for (const util::ObsCode& c : snr) {
+            snr_keys[si].push_back(util::text_key(c));
             out.snr.push_back({sys, c, std::vector<std::uint64_t>(bins, 0), std::vector<double>(bins, 0.0)});
         }
     }
     // Row of each (system, code): code kind, band and attribute index a
     // table, -1 for codes without a row.
     constexpr std::size_t code_slots = 5 * 10 * 128;
-    auto slot_of = [](const rinex::ObsCode& c) {
+    auto slot_of = [](const util::ObsCode& c) {
         return (static_cast<std::size_t>(c.kind) * 10 + c.band % 10) * 128 + (static_cast<unsigned char>(c.attribute) & 127u);
     };
-    std::vector<std::int32_t> row_table(rinex::system_count * code_slots, -1);
+    std::vector<std::int32_t> row_table(util::system_count * code_slots, -1);
     for (std::size_t i = 0; i < out.rows.size(); ++i)
-        row_table[rinex::system_index(out.rows[i].system) * code_slots + slot_of(out.rows[i].code)] =
+        row_table[util::system_index(out.rows[i].system) * code_slots + slot_of(out.rows[i].code)] =
             static_cast<std::int32_t>(i);
     for (std::size_t i = 0; i < out.snr.size(); ++i)
-        row_table[rinex::system_index(out.snr[i].system) * code_slots + slot_of(out.snr[i].code)] =
+        row_table[util::system_index(out.snr[i].system) * code_slots + slot_of(out.snr[i].code)] =
             static_cast<std::int32_t>(i);
 
     // Orbit satellites of the wanted systems that the file can hold.
-    std::vector<rinex::Satellite> sats;
-    for (const rinex::Satellite& s : orbit_satellites)
-        if (!keys_of_row[rinex::system_index(s.system)].empty() &&
+    std::vector<util::Satellite> sats;
+    for (const util::Satellite& s : orbit_satellites)
+        if (!keys_of_row[util::system_index(s.system)].empty() &&
             std::find(sats.begin(), sats.end(), s) == sats.end())
             sats.push_back(s);
-    std::sort(sats.begin(), sats.end(), rinex::satellite_less);
+    std::sort(sats.begin(), sats.end(), util::satellite_less);
 
     const bool orbit = receiver.has_value() && make_orbit && !orbit_satellites.empty();
     const std::unique_ptr<nav::OrbitSource> own = orbit ? make_orbit() : nullptr;
@@ -308,8 +307,8 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
         slots = time.times_ms.size() == 1 ? 1 : 0;
     }
     const std::int64_t first = time.first_ms.value_or(0);
-    auto elevation_from = [&](const nav::OrbitSource& src, const rinex::Satellite& s, std::int64_t t_ms) -> double {
-        const auto epoch = nav::epoch_from_millis(t_ms);
+    auto elevation_from = [&](const nav::OrbitSource& src, const util::Satellite& s, std::int64_t t_ms) -> double {
+        const auto epoch = util::epoch_from_millis(t_ms);
         if (!epoch) return nan;
         const auto p = src.position(s, *epoch);
         if (!p) return nan;
@@ -327,8 +326,8 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
         const double deep = std::min(mask, 0.0) - 15.0;
         // One orbit source per chunk of satellites: a broadcast source
         // serves one thread.
-        const std::size_t chunks = std::min(sats.size(), std::max<std::size_t>(1, pool_worker_count()) * 2);
-        parallel_for(chunks, [&](std::size_t c) {
+        const std::size_t chunks = std::min(sats.size(), std::max<std::size_t>(1, util::pool_worker_count()) * 2);
+        util::parallel_for(chunks, [&](std::size_t c) {
           const std::unique_ptr<nav::OrbitSource> src = make_orbit();
           if (!src) return;
           for (std::size_t j = c; j < sats.size(); j += chunks) {
@@ -347,7 +346,7 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
           }
         });
         for (std::size_t j = 0; j < sats.size(); ++j) {
-            const std::size_t si = rinex::system_index(sats[j].system);
+            const std::size_t si = util::system_index(sats[j].system);
             const float* row = grid_el.data() + j * slots;
             std::uint64_t above = 0;
             bool placed = false;
@@ -358,10 +357,10 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
             out.orbit_has_system[si] = out.orbit_has_system[si] || placed;
             out.expected_sat_epochs[si] += above;
         }
-        for (CompletenessRow& r : out.rows) r.expected = out.expected_sat_epochs[rinex::system_index(r.system)];
+        for (CompletenessRow& r : out.rows) r.expected = out.expected_sat_epochs[util::system_index(r.system)];
     }
-    auto sat_column = [&](const rinex::Satellite& s) -> std::ptrdiff_t {
-        const auto it = std::lower_bound(sats.begin(), sats.end(), s, rinex::satellite_less);
+    auto sat_column = [&](const util::Satellite& s) -> std::ptrdiff_t {
+        const auto it = std::lower_bound(sats.begin(), sats.end(), s, util::satellite_less);
         return it != sats.end() && *it == s ? it - sats.begin() : -1;
     };
 
@@ -380,7 +379,7 @@ Completeness count_completeness(const RinexObsData& data, const TimeScan& time,
         }
         const rinex::EpochRecord& rec = data.epochs[time.records[ei]];
         for (const rinex::SatObs& so : data.satellites_at(rec)) {
-            const std::size_t si = rinex::system_index(so.sat.system);
+            const std::size_t si = util::system_index(so.sat.system);
             if (keys_of_row[si].empty() && snr_keys[si].empty()) continue;
             double el = nan;
             if (orbit && !out.grid_too_long) {

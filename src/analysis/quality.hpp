@@ -92,16 +92,16 @@ ClockScan scan_clock(const rinex::RinexObsData& data, const TimeScan& time);
 using OrbitFactory = std::function<std::unique_ptr<nav::OrbitSource>()>;
 
 struct CompletenessRow {
-    rinex::GnssSystem system = rinex::GnssSystem::GPS;
-    rinex::ObsCode code;
+    util::GnssSystem system = util::GnssSystem::GPS;
+    util::ObsCode code;
     std::uint64_t expected = 0;  ///< satellite-epochs of the grid at or above the mask
     std::uint64_t observed = 0;  ///< values stored at satellite-epochs at or above the mask
     std::uint64_t stored = 0;    ///< values stored at any elevation (also without orbit)
 };
 
 struct ElevationBins {
-    rinex::GnssSystem system = rinex::GnssSystem::GPS;
-    rinex::ObsCode code;
+    util::GnssSystem system = util::GnssSystem::GPS;
+    util::ObsCode code;
     std::vector<std::uint64_t> count;
     std::vector<double> value;  ///< mean (SNR) or RMS (multipath) per bin; NaN when empty
 };
@@ -110,7 +110,7 @@ struct QualitySettings {
     double elevation_mask_deg = 10.0;
     double bin_width_deg = 10.0;
     /// Systems to count (indexed by system_index); all when every entry is false.
-    std::array<bool, rinex::system_count> systems{};
+    std::array<bool, util::system_count> systems{};
     /// Largest grid the expected counts may take (slots); a longer span
     /// for its interval leaves completeness out.
     std::uint64_t max_grid = 4'000'000;
@@ -120,9 +120,9 @@ struct Completeness {
     bool with_orbit = false;
     bool grid_too_long = false;
     /// Per system: whether the orbit placed any of its satellites.
-    std::array<bool, rinex::system_count> orbit_has_system{};
+    std::array<bool, util::system_count> orbit_has_system{};
     /// Per system: grid satellite-epochs at or above the mask.
-    std::array<std::uint64_t, rinex::system_count> expected_sat_epochs{};
+    std::array<std::uint64_t, util::system_count> expected_sat_epochs{};
     /// Rows for the code and phase observations of the header lists, by
     /// system order then code text.
     std::vector<CompletenessRow> rows;
@@ -135,7 +135,7 @@ struct Completeness {
 /// Elevations are computed on the worker pool.
 Completeness count_completeness(const rinex::RinexObsData& data, const TimeScan& time,
                                 const std::optional<nav::Ecef>& receiver,
-                                std::span<const rinex::Satellite> orbit_satellites, const OrbitFactory& orbit,
+                                std::span<const util::Satellite> orbit_satellites, const OrbitFactory& orbit,
                                 const QualitySettings& settings);
 
 /// RMS of the multipath estimates per signal label and elevation bin of

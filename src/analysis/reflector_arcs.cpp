@@ -10,8 +10,8 @@
 
 namespace skarvo::analysis {
 
-using rinex::ObsCode;
-using rinex::ObsKind;
+using util::ObsCode;
+using util::ObsKind;
 
 namespace {
 
@@ -60,7 +60,7 @@ bool in_sectors(double azimuth_deg, std::span<const AzimuthSector> sectors) noex
     return false;
 }
 
-std::vector<SnrArc> select_arcs(const rinex::RinexObsData& data, const rinex::Satellite& sat,
+std::vector<SnrArc> select_arcs(const rinex::RinexObsData& data, const util::Satellite& sat,
                                 std::span<const SatRecord> records, const SkyFunction& sky,
                                 const ArcSelection& sel) {
     std::vector<SnrArc> arcs;
@@ -84,12 +84,12 @@ std::vector<SnrArc> select_arcs(const rinex::RinexObsData& data, const rinex::Sa
     }
 
     std::optional<std::int8_t> fcn;
-    if (sat.system == rinex::GnssSystem::GLONASS) fcn = util::resolve_glonass_fcn(sat.prn, data.header.glonass_slots);
+    if (sat.system == util::GnssSystem::GLONASS) fcn = util::resolve_glonass_fcn(sat.prn, data.header.glonass_slots);
     const double max_gap = sel.max_gap_s > 0.0 ? sel.max_gap_s : 3.0 * sel.interval_s;
     const double lo_el = sel.min_elevation_deg, hi_el = sel.max_elevation_deg;
 
     for (const ObsCode& code : codes) {
-        const auto f = util::carrier_frequency(rinex::system_letter(sat.system), code.band, fcn);
+        const auto f = util::carrier_frequency(util::system_letter(sat.system), code.band, fcn);
         if (!f) continue;
         SnrArc cur;
         auto close = [&] {

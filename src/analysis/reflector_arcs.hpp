@@ -25,7 +25,7 @@ struct SkyDirection {
 
 /// Where a satellite is at an epoch; absent when the orbit has no position.
 /// Called from worker threads at once: it must only read shared data.
-using SkyFunction = std::function<std::optional<SkyDirection>(const rinex::Satellite&, const util::Epoch&)>;
+using SkyFunction = std::function<std::optional<SkyDirection>(const util::Satellite&, const util::Epoch&)>;
 
 /// An azimuth sector [lo_deg, hi_deg), clockwise from north; lo > hi wraps
 /// through north (e.g. 300..60).
@@ -39,8 +39,8 @@ struct ArcSelection {
     double min_elevation_deg = 5.0;
     double max_elevation_deg = 25.0;
     std::vector<AzimuthSector> sectors;    // empty: every azimuth
-    std::vector<rinex::GnssSystem> systems;  // empty: every system
-    std::vector<rinex::ObsCode> codes;     // S-codes by band and attribute; empty: all
+    std::vector<util::GnssSystem> systems;  // empty: every system
+    std::vector<util::ObsCode> codes;     // S-codes by band and attribute; empty: all
     std::size_t min_points = 20;           // fewer samples: the arc is dropped
     double max_gap_s = 0.0;                // larger steps cut an arc; 0: three sampling intervals
     double interval_s = 30.0;              // sampling interval of the file (for the default gap)
@@ -50,8 +50,8 @@ struct ArcSelection {
 /// One selected arc: one satellite, one S-code, monotonic elevation inside
 /// the window, no step longer than the gap limit.
 struct SnrArc {
-    rinex::Satellite satellite;
-    rinex::ObsCode code;
+    util::Satellite satellite;
+    util::ObsCode code;
     double wavelength_m = 0.0;
     bool rising = true;
     std::vector<double> t;            // Unix seconds (file time scale)
@@ -67,7 +67,7 @@ bool in_sectors(double azimuth_deg, std::span<const AzimuthSector> sectors) noex
 /// wavelength is unknown are skipped. Arcs are cut where the satellite
 /// leaves the window or the sectors, where its elevation turns, and at gaps;
 /// arcs with fewer than min_points samples are dropped.
-std::vector<SnrArc> select_arcs(const rinex::RinexObsData& data, const rinex::Satellite& sat,
+std::vector<SnrArc> select_arcs(const rinex::RinexObsData& data, const util::Satellite& sat,
                                 std::span<const SatRecord> records, const SkyFunction& sky,
                                 const ArcSelection& selection);
 

@@ -9,7 +9,7 @@
 
 #include "analysis/lomb_scargle.hpp"
 #include "analysis/morlet.hpp"
-#include "analysis/pool.hpp"
+#include "utils/pool.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::analysis {
@@ -239,7 +239,7 @@ ReflectorArcResult estimate_arc(const SnrArc& arc, std::span<const double> heigh
     ReflectorArcResult r;
     r.satellite = arc.satellite;
     r.code = arc.code;
-    r.signal = std::string(rinex::system_short_name(arc.satellite.system)) + " " + arc.code.text();
+    r.signal = std::string(util::system_short_name(arc.satellite.system)) + " " + arc.code.text();
     r.wavelength_m = arc.wavelength_m;
     r.rising = arc.rising;
     const std::size_t n = arc.t.size();
@@ -533,14 +533,14 @@ ReflectorResult reflector_heights(const rinex::RinexObsData& data, const SkyFunc
     ReflectorResult out;
     out.heights_m = height_grid(s);
 
-    std::vector<rinex::Satellite> sats;
+    std::vector<util::Satellite> sats;
     for (const rinex::SatObs& so : data.sat_obs) sats.push_back(so.sat);
-    std::sort(sats.begin(), sats.end(), rinex::satellite_less);
+    std::sort(sats.begin(), sats.end(), util::satellite_less);
     sats.erase(std::unique(sats.begin(), sats.end()), sats.end());
     const std::vector<std::vector<SatRecord>> records = satellite_records(data, sats);
 
     std::vector<std::vector<SnrArc>> per_sat(sats.size());
-    parallel_for(sats.size(),
+    util::parallel_for(sats.size(),
                  [&](std::size_t i) { per_sat[i] = select_arcs(data, sats[i], records[i], sky, s.selection); });
     std::vector<SnrArc> arcs;
     for (auto& v : per_sat)
@@ -548,7 +548,7 @@ ReflectorResult reflector_heights(const rinex::RinexObsData& data, const SkyFunc
     per_sat.clear();
 
     out.arcs.resize(arcs.size());
-    parallel_for(arcs.size(), [&](std::size_t i) { out.arcs[i] = estimate_arc(arcs[i], out.heights_m, s); });
+    util::parallel_for(arcs.size(), [&](std::size_t i) { out.arcs[i] = estimate_arc(arcs[i], out.heights_m, s); });
     out.daily = daily_heights(out.arcs);
     if (s.time_resolved && !data.epochs.empty()) {
         const double t_first = util::unix_seconds(data.epochs.front().epoch);

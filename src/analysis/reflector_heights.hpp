@@ -46,8 +46,8 @@ struct RidgeSegment {
 };
 
 struct ReflectorArcResult {
-    rinex::Satellite satellite;
-    rinex::ObsCode code;
+    util::Satellite satellite;
+    util::ObsCode code;
     std::string signal;       // e.g. "GPS S1C"
     double wavelength_m = 0.0;
     bool rising = true;

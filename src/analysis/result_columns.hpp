@@ -17,8 +17,8 @@ namespace skarvo::analysis {
 
 /// Lookup tables of the estimate table.
 struct EstimateTableLayout {
-    std::vector<rinex::Satellite> satellites;  ///< distinct satellites, satellite order
-    std::vector<rinex::ObsCode> signals;       ///< distinct codes, sorted by text
+    std::vector<util::Satellite> satellites;  ///< distinct satellites, satellite order
+    std::vector<util::ObsCode> signals;       ///< distinct codes, sorted by text
 };
 
 /// Output buffers, one value per estimate.

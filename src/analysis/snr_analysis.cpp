@@ -4,21 +4,21 @@
 #include <cmath>
 
 #include "analysis/detrend.hpp"
-#include "analysis/pool.hpp"
 #include "analysis/snr_series.hpp"
 #include "analysis/wavelet_tools.hpp"
+#include "utils/pool.hpp"
 
 namespace skarvo::analysis {
 
-using rinex::Satellite;
+using util::Satellite;
 
 namespace {
 
 /// Preferred S-code: band 1 first, then the smallest code text.
-bool preferred(const rinex::ObsCode& a, const rinex::ObsCode& b) noexcept {
+bool preferred(const util::ObsCode& a, const util::ObsCode& b) noexcept {
     const bool a_other = a.band != 1, b_other = b.band != 1;
     if (a_other != b_other) return !a_other;
-    return rinex::code_text_less(a, b);
+    return util::code_text_less(a, b);
 }
 
 /// Mean time and band power per time bin of equal width between the first
@@ -59,9 +59,9 @@ void bin_band_power(const std::vector<double>& times, const std::vector<std::vec
 std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsData& data, const Satellite& sat,
                                                         std::span<const SatRecord> records,
                                                         const SnrAnalysisSettings& settings) {
-    const std::vector<rinex::ObsCode> codes = snr_codes(data, records);
+    const std::vector<util::ObsCode> codes = snr_codes(data, records);
     if (codes.empty()) return std::nullopt;
-    const rinex::ObsCode code = *std::min_element(codes.begin(), codes.end(), preferred);
+    const util::ObsCode code = *std::min_element(codes.begin(), codes.end(), preferred);
     std::vector<SnrSeriesData> found = snr_series(data, records, code);
     if (found.empty() || found.front().values.size() < min_snr_points) return std::nullopt;
     const SnrSeriesData& series = found.front();
@@ -126,14 +126,14 @@ std::vector<SatelliteSnrResult> analyze_snr_wavelets(const rinex::RinexObsData& 
                                                      std::span<const Satellite> satellites,
                                                      const SnrAnalysisSettings& settings) {
     std::vector<Satellite> sats(satellites.begin(), satellites.end());
-    std::sort(sats.begin(), sats.end(), rinex::satellite_less);
+    std::sort(sats.begin(), sats.end(), util::satellite_less);
     sats.erase(std::unique(sats.begin(), sats.end()), sats.end());
 
     // One pass over the file finds every satellite's records, so that each
     // job reads only its own.
     const std::vector<std::vector<SatRecord>> records = satellite_records(data, sats);
     std::vector<std::optional<SatelliteSnrResult>> results(sats.size());
-    parallel_for(sats.size(),
+    util::parallel_for(sats.size(),
                  [&](std::size_t i) { results[i] = analyze_satellite_snr(data, sats[i], records[i], settings); });
 
     std::vector<SatelliteSnrResult> out;

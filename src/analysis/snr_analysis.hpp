@@ -40,7 +40,7 @@ struct SatelliteSnrResult {
 
 /// The analysis of one satellite, given its records; absent when it has no S-code or fewer
 /// than min_snr_points positive values of the chosen code.
-std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsData& data, const rinex::Satellite& sat,
+std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsData& data, const util::Satellite& sat,
                                                         std::span<const SatRecord> records,
                                                         const SnrAnalysisSettings& settings);
 
@@ -48,7 +48,7 @@ std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsDat
 /// parallel; the results, sorted by identifier text in byte order, do not
 /// depend on the number of workers or on the order of `satellites`.
 std::vector<SatelliteSnrResult> analyze_snr_wavelets(const rinex::RinexObsData& data,
-                                                     std::span<const rinex::Satellite> satellites,
+                                                     std::span<const util::Satellite> satellites,
                                                      const SnrAnalysisSettings& settings);
 
 }  // namespace skarvo::analysis

@@ -4,10 +4,10 @@
 
 namespace skarvo::analysis {
 
-using rinex::ObsCode;
-using rinex::ObsKind;
+using util::ObsCode;
+using util::ObsKind;
 
-std::vector<SatRecord> satellite_records(const rinex::RinexObsData& data, const rinex::Satellite& sat) {
+std::vector<SatRecord> satellite_records(const rinex::RinexObsData& data, const util::Satellite& sat) {
     std::vector<SatRecord> out;
     for (std::size_t e = 0; e < data.epochs.size(); ++e) {
         const rinex::EpochRecord& rec = data.epochs[e];
@@ -23,14 +23,14 @@ std::vector<SatRecord> satellite_records(const rinex::RinexObsData& data, const 
 }
 
 std::vector<std::vector<SatRecord>> satellite_records(const rinex::RinexObsData& data,
-                                                      std::span<const rinex::Satellite> sats) {
+                                                      std::span<const util::Satellite> sats) {
     std::vector<std::vector<SatRecord>> out(sats.size());
     if (sats.empty()) return out;
     for (std::size_t e = 0; e < data.epochs.size(); ++e) {
         const rinex::EpochRecord& rec = data.epochs[e];
         for (std::uint32_t i = rec.sat_begin; i < rec.sat_end; ++i) {
-            const rinex::Satellite& s = data.sat_obs[i].sat;
-            const auto it = std::lower_bound(sats.begin(), sats.end(), s, rinex::satellite_less);
+            const util::Satellite& s = data.sat_obs[i].sat;
+            const auto it = std::lower_bound(sats.begin(), sats.end(), s, util::satellite_less);
             if (it != sats.end() && *it == s)
                 out[static_cast<std::size_t>(it - sats.begin())].push_back({static_cast<std::uint32_t>(e), i});
         }
@@ -46,11 +46,11 @@ std::vector<ObsCode> snr_codes(const rinex::RinexObsData& data, std::span<const 
             if (std::find(codes.begin(), codes.end(), o.code) == codes.end()) codes.push_back(o.code);
         }
     }
-    std::sort(codes.begin(), codes.end(), rinex::code_text_less);
+    std::sort(codes.begin(), codes.end(), util::code_text_less);
     return codes;
 }
 
-std::vector<ObsCode> snr_codes(const rinex::RinexObsData& data, const rinex::Satellite& sat) {
+std::vector<ObsCode> snr_codes(const rinex::RinexObsData& data, const util::Satellite& sat) {
     return snr_codes(data, satellite_records(data, sat));
 }
 
@@ -79,11 +79,11 @@ std::vector<SnrSeriesData> snr_series(const rinex::RinexObsData& data, std::span
         }
     }
     std::sort(series.begin(), series.end(),
-              [](const SnrSeriesData& a, const SnrSeriesData& b) { return rinex::code_text_less(a.code, b.code); });
+              [](const SnrSeriesData& a, const SnrSeriesData& b) { return util::code_text_less(a.code, b.code); });
     return series;
 }
 
-std::vector<SnrSeriesData> snr_series(const rinex::RinexObsData& data, const rinex::Satellite& sat,
+std::vector<SnrSeriesData> snr_series(const rinex::RinexObsData& data, const util::Satellite& sat,
                                       std::optional<ObsCode> only) {
     return snr_series(data, satellite_records(data, sat), only);
 }

@@ -12,7 +12,7 @@ namespace skarvo::nav {
 
 namespace {
 
-using rinex::GnssSystem;
+using util::GnssSystem;
 
 // Gravitational constants and Earth rotation rates of each system's
 // interface document.
@@ -134,7 +134,7 @@ Ecef kepler_position(const KeplerEphemeris& k, double tk) noexcept {
 
 void NavData::build_index() {
     const auto by_time = [](const auto& a, const auto& b) {
-        const auto ka = rinex::sort_key(a.sat), kb = rinex::sort_key(b.sat);
+        const auto ka = util::sort_key(a.sat), kb = util::sort_key(b.sat);
         if (ka != kb) return ka < kb;
         if (a.toe != b.toe) return a.toe < b.toe;
         return a.healthy && !b.healthy;
@@ -146,7 +146,7 @@ void NavData::build_index() {
     kepler.erase(std::unique(kepler.begin(), kepler.end(), same), kepler.end());
     std::stable_sort(glonass.begin(), glonass.end(), by_time);
     glonass.erase(std::unique(glonass.begin(), glonass.end(), same), glonass.end());
-    std::sort(satellites.begin(), satellites.end(), rinex::satellite_less);
+    std::sort(satellites.begin(), satellites.end(), util::satellite_less);
 
     index_.clear();
     for (std::size_t i = 0; i < kepler.size();) {
@@ -156,14 +156,14 @@ void NavData::build_index() {
             longest = std::max({longest, kepler[j].max_before, kepler[j].max_after});
             ++j;
         }
-        index_[rinex::sort_key(kepler[i].sat)] = {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), false,
+        index_[util::sort_key(kepler[i].sat)] = {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), false,
                                                   longest};
         i = j;
     }
     for (std::size_t i = 0; i < glonass.size();) {
         std::size_t j = i;
         while (j < glonass.size() && glonass[j].sat == glonass[i].sat) ++j;
-        index_[rinex::sort_key(glonass[i].sat)] = {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), true,
+        index_[util::sort_key(glonass[i].sat)] = {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), true,
                                                    glonass_max_age_s};
         i = j;
     }
@@ -175,7 +175,7 @@ void NavData::merge(const NavData& other) {
     if (!leap_seconds) leap_seconds = other.leap_seconds;
     kepler.insert(kepler.end(), other.kepler.begin(), other.kepler.end());
     glonass.insert(glonass.end(), other.glonass.begin(), other.glonass.end());
-    for (const rinex::Satellite& s : other.satellites)
+    for (const util::Satellite& s : other.satellites)
         if (std::find(satellites.begin(), satellites.end(), s) == satellites.end()) satellites.push_back(s);
     build_index();
 }
@@ -190,8 +190,8 @@ std::optional<Ecef> finite(const Ecef& p) noexcept {
 
 }  // namespace
 
-std::optional<Ecef> NavData::position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept {
-    const auto it = index_.find(rinex::sort_key(sat));
+std::optional<Ecef> NavData::position(const util::Satellite& sat, const util::Epoch& epoch) const noexcept {
+    const auto it = index_.find(util::sort_key(sat));
     if (it == index_.end() || !std::isfinite(epoch.second)) return std::nullopt;
     const Span& s = it->second;
     const double t = gps_seconds(epoch);
@@ -210,8 +210,8 @@ std::optional<Ecef> NavData::position(const rinex::Satellite& sat, const util::E
     return finite(kepler_position(*k, t - k->toe));
 }
 
-std::optional<Ecef> BroadcastOrbit::position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept {
-    const std::uint64_t key = rinex::sort_key(sat);
+std::optional<Ecef> BroadcastOrbit::position(const util::Satellite& sat, const util::Epoch& epoch) const noexcept {
+    const std::uint64_t key = util::sort_key(sat);
     const double t = gps_seconds(epoch);
     if (!std::isfinite(t)) return std::nullopt;
     if (memo_.empty()) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "navigation/coordinates.hpp"
-#include "rinex/types.hpp"
+#include "utils/identifiers.hpp"
 #include "utils/error.hpp"
 #include "utils/time.hpp"
 
@@ -29,7 +29,7 @@ int gps_minus_utc(double utc_calendar_seconds) noexcept;
 /// A Keplerian ephemeris (GPS LNAV, QZSS LNAV, Galileo I/NAV and F/NAV,
 /// BeiDou D1/D2, NavIC) with its times moved onto the GPS scale.
 struct KeplerEphemeris {
-    rinex::Satellite sat;
+    util::Satellite sat;
     double toe = 0.0;       // reference time, gps_seconds
     double toe_sow = 0.0;   // as broadcast: seconds of the system's week
     // The record serves epochs from toe - max_before to toe + max_after, s.
@@ -44,7 +44,7 @@ struct KeplerEphemeris {
 
 /// A GLONASS state vector (PZ-90, metres, m/s, m/s^2) at its reference time.
 struct GlonassEphemeris {
-    rinex::Satellite sat;
+    util::Satellite sat;
     double toe = 0.0;  // reference time, gps_seconds
     bool healthy = true;
     std::int32_t frequency = 0;  // frequency channel number
@@ -57,7 +57,7 @@ struct NavData {
     double version = 0.0;
     /// Satellites with at least one ephemeris record of any message type, in
     /// satellite order.
-    std::vector<rinex::Satellite> satellites;
+    std::vector<util::Satellite> satellites;
     /// Ephemeris records read (every message type, duplicates included).
     std::uint64_t num_records = 0;
     /// Records read but not used for positions: SBAS state vectors and the
@@ -79,7 +79,7 @@ struct NavData {
 
     /// Position of `sat` at `epoch` (GPS time) from the nearest valid record,
     /// or absent.
-    std::optional<Ecef> position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept;
+    std::optional<Ecef> position(const util::Satellite& sat, const util::Epoch& epoch) const noexcept;
 
 private:
     struct Span {

@@ -22,8 +22,8 @@ namespace skarvo::nav {
 
 namespace {
 
-using rinex::GnssSystem;
-using rinex::Satellite;
+using util::GnssSystem;
+using util::Satellite;
 using util::ErrorKind;
 using util::GnssError;
 using util::Result;
@@ -269,7 +269,7 @@ private:
             return nav_error(index, "unknown record type '" + printable(w[0]) + "'");
         }
         if (n < 3) return nav_error(index, "EPH record line without satellite and message type");
-        const auto sat = rinex::parse_satellite(w[1]);
+        const auto sat = util::parse_satellite(w[1]);
         if (!sat || w[1].size() != 3) return nav_error(index, "invalid satellite '" + printable(w[1]) + "'");
         skipping_ = false;
         open_ = true;
@@ -342,7 +342,7 @@ private:
                 return nav_error(indices_[0], "invalid satellite number '" + printable(util::field(first, 0, 2)) + "'");
             sat = {v2_system_, prn};
         } else {
-            const auto parsed = rinex::parse_satellite(util::field(first, 0, 3));
+            const auto parsed = util::parse_satellite(util::field(first, 0, 3));
             if (!parsed || first.size() < 3 || first[0] == ' ' || parsed->prn == 0)
                 return nav_error(indices_[0], "invalid satellite '" + printable(util::field(first, 0, 3)) + "'");
             sat = *parsed;
@@ -384,7 +384,7 @@ private:
         if (auto err = all_values(v)) return err;
 
         ++data_.num_records;
-        if (seen_.insert(rinex::sort_key(sat)).second) data_.satellites.push_back(sat);
+        if (seen_.insert(util::sort_key(sat)).second) data_.satellites.push_back(sat);
         switch (layout_.message) {
             case Message::Legacy: add_kepler(sat, toc, v); break;
             case Message::Glonass: add_glonass(sat, toc, v); break;

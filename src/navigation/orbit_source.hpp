@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "navigation/coordinates.hpp"
-#include "rinex/types.hpp"
+#include "utils/identifiers.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::nav {
@@ -23,14 +23,14 @@ class OrbitSource {
 public:
     virtual ~OrbitSource() = default;
     /// Position of `sat` at `epoch`, or absent when the orbit cannot place it.
-    virtual std::optional<Ecef> position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept = 0;
+    virtual std::optional<Ecef> position(const util::Satellite& sat, const util::Epoch& epoch) const noexcept = 0;
 };
 
 /// Positions interpolated from an SP3 table.
 class Sp3Orbit final : public OrbitSource {
 public:
     explicit Sp3Orbit(const Sp3Data& sp3) noexcept : sp3_(sp3) {}
-    std::optional<Ecef> position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept override;
+    std::optional<Ecef> position(const util::Satellite& sat, const util::Epoch& epoch) const noexcept override;
 
 private:
     const Sp3Data& sp3_;
@@ -43,7 +43,7 @@ private:
 class BroadcastOrbit final : public OrbitSource {
 public:
     explicit BroadcastOrbit(const NavData& nav) noexcept : nav_(nav) {}
-    std::optional<Ecef> position(const rinex::Satellite& sat, const util::Epoch& epoch) const noexcept override;
+    std::optional<Ecef> position(const util::Satellite& sat, const util::Epoch& epoch) const noexcept override;
 
 private:
     // A direct-mapped table: one slot per hash, a newer position replaces an

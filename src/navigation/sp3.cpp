@@ -11,7 +11,7 @@ namespace skarvo::nav {
 
 namespace {
 
-using rinex::Satellite;
+using util::Satellite;
 using util::Epoch;
 
 // Missing numbers take these values.
@@ -84,7 +84,7 @@ private:
         if (!util::parse_f64_field(util::field(s, 46, 14), r.clock_us)) r.clock_us = bad_clock_us;
         if (std::fabs(r.clock_us) > max_clock_us) return;
 
-        const std::uint64_t key = rinex::sort_key(*sat);
+        const std::uint64_t key = util::sort_key(*sat);
         auto [it, added] = slot_.try_emplace(key, static_cast<std::uint32_t>(data_.satellites.size()));
         if (added) {
             data_.satellites.push_back(*sat);
@@ -96,10 +96,10 @@ private:
     // Identifiers of older writers leave the system letter blank ("  1"),
     // which the format defines as GPS.
     static std::optional<Satellite> satellite(std::string_view f) {
-        if (auto sat = rinex::parse_satellite(f)) return sat;
+        if (auto sat = util::parse_satellite(f)) return sat;
         if (f.size() == 3 && f[0] == ' ') {
             const char buf[3] = {'G', f[1], f[2]};
-            return rinex::parse_satellite(std::string_view(buf, 3));
+            return util::parse_satellite(std::string_view(buf, 3));
         }
         return std::nullopt;
     }

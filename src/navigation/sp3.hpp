@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "navigation/coordinates.hpp"
-#include "rinex/types.hpp"
+#include "utils/identifiers.hpp"
 #include "utils/error.hpp"
 #include "utils/time.hpp"
 
@@ -46,7 +46,7 @@ struct Sp3Track {
 struct Sp3Data {
     /// Satellites with at least one stored record, in order of first
     /// appearance in the file.
-    std::vector<rinex::Satellite> satellites;
+    std::vector<util::Satellite> satellites;
     /// Per satellite (parallel to `satellites`): its records in file order,
     /// neither sorted nor de-duplicated.
     std::vector<std::vector<Sp3Record>> positions;
@@ -61,9 +61,9 @@ struct Sp3Data {
     void build_index();
 
     /// Records of `sat` in file order, or null when it has none.
-    const std::vector<Sp3Record>* find(const rinex::Satellite& sat) const noexcept;
+    const std::vector<Sp3Record>* find(const util::Satellite& sat) const noexcept;
     /// Interpolation nodes of `sat`, or null (also when build_index is stale).
-    const Sp3Track* track(const rinex::Satellite& sat) const noexcept;
+    const Sp3Track* track(const util::Satellite& sat) const noexcept;
 
 private:
     std::unordered_map<std::uint64_t, std::uint32_t> index_;  // sort_key -> position
@@ -90,13 +90,13 @@ inline constexpr std::size_t sp3_interpolation_nodes = 9;
 /// record interval (the median step of the satellite's records) before its
 /// first or after its last record: a degree-8 polynomial is worthless hours
 /// away from its nodes. Thread-safe, read-only, allocation-free.
-std::optional<Ecef> interpolate_position(const Sp3Data& sp3, const rinex::Satellite& sat,
+std::optional<Ecef> interpolate_position(const Sp3Data& sp3, const util::Satellite& sat,
                                          const util::Epoch& epoch) noexcept;
 
 /// The same result by the straightforward selection (every node's distance
 /// to the target, the nine smallest), without the bisection of time-ordered
 /// tracks. For tests and benchmarks of the fast path.
-std::optional<Ecef> interpolate_position_by_full_scan(const Sp3Data& sp3, const rinex::Satellite& sat,
+std::optional<Ecef> interpolate_position_by_full_scan(const Sp3Data& sp3, const util::Satellite& sat,
                                                       const util::Epoch& epoch) noexcept;
 
 }  // namespace skarvo::nav

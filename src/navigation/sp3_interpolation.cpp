@@ -4,13 +4,14 @@
 #include <cmath>
 #include <new>
 
+#include "navigation/orbit_source.hpp"
 #include "navigation/sp3.hpp"
 
 namespace skarvo::nav {
 
 namespace {
 
-using rinex::Satellite;
+using util::Satellite;
 using util::Epoch;
 
 constexpr std::size_t node_count = sp3_interpolation_nodes;
@@ -223,15 +224,15 @@ void Sp3Data::build_index() {
     tracks_.clear();
     index_.reserve(satellites.size());
     for (std::size_t i = 0; i < satellites.size() && i < positions.size(); ++i)
-        index_.try_emplace(rinex::sort_key(satellites[i]), static_cast<std::uint32_t>(i));
+        index_.try_emplace(util::sort_key(satellites[i]), static_cast<std::uint32_t>(i));
     tracks_.reserve(positions.size());
     for (const auto& records : positions) tracks_.push_back(make_track(records));
 }
 
-const std::vector<Sp3Record>* Sp3Data::find(const rinex::Satellite& sat) const noexcept {
+const std::vector<Sp3Record>* Sp3Data::find(const util::Satellite& sat) const noexcept {
     const std::size_t n = std::min(satellites.size(), positions.size());
     if (index_.size() == n) {
-        const auto it = index_.find(rinex::sort_key(sat));
+        const auto it = index_.find(util::sort_key(sat));
         return it == index_.end() ? nullptr : &positions[it->second];
     }
     for (std::size_t i = 0; i < n; ++i)
@@ -239,21 +240,25 @@ const std::vector<Sp3Record>* Sp3Data::find(const rinex::Satellite& sat) const n
     return nullptr;
 }
 
-const Sp3Track* Sp3Data::track(const rinex::Satellite& sat) const noexcept {
+const Sp3Track* Sp3Data::track(const util::Satellite& sat) const noexcept {
     const std::size_t n = std::min(satellites.size(), positions.size());
     if (tracks_.size() != positions.size() || index_.size() != n) return nullptr;
-    const auto it = index_.find(rinex::sort_key(sat));
+    const auto it = index_.find(util::sort_key(sat));
     return it == index_.end() ? nullptr : &tracks_[it->second];
 }
 
-std::optional<Ecef> interpolate_position(const Sp3Data& sp3, const rinex::Satellite& sat,
+std::optional<Ecef> interpolate_position(const Sp3Data& sp3, const util::Satellite& sat,
                                          const util::Epoch& epoch) noexcept {
     return interpolate(sp3, sat, epoch, true);
 }
 
-std::optional<Ecef> interpolate_position_by_full_scan(const Sp3Data& sp3, const rinex::Satellite& sat,
+std::optional<Ecef> interpolate_position_by_full_scan(const Sp3Data& sp3, const util::Satellite& sat,
                                                       const util::Epoch& epoch) noexcept {
     return interpolate(sp3, sat, epoch, false);
+}
+
+std::optional<Ecef> Sp3Orbit::position(const util::Satellite& sat, const util::Epoch& epoch) const noexcept {
+    return interpolate_position(sp3_, sat, epoch);
 }
 
 }  // namespace skarvo::nav

@@ -63,8 +63,8 @@ std::vector<an::PeriodBand> to_bands(const BandList& bands) {
     return out;
 }
 
-rinex::Satellite satellite_arg(const std::string& text) {
-    const auto sat = rinex::parse_satellite(text);
+util::Satellite satellite_arg(const std::string& text) {
+    const auto sat = util::parse_satellite(text);
     if (!sat) raise_value_error("Invalid satellite id '" + text + "'");
     return *sat;
 }
@@ -108,9 +108,9 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
     cls.def(
         "snr_codes",
         [](const PyRinexObsData& self, const SatelliteText& satellite) {
-            const rinex::Satellite sat = satellite_arg(satellite.text);
+            const util::Satellite sat = satellite_arg(satellite.text);
             std::vector<std::string> out;
-            for (const rinex::ObsCode& c : an::snr_codes(*self.data, sat)) out.push_back(c.text());
+            for (const util::ObsCode& c : an::snr_codes(*self.data, sat)) out.push_back(c.text());
             return out;
         },
         py::arg("satellite"),
@@ -119,15 +119,15 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
     cls.def(
         "get_snr_series",
         [](const PyRinexObsData& self, const SatelliteText& satellite, std::optional<std::string> code) {
-            const rinex::Satellite sat = satellite_arg(satellite.text);
-            std::optional<rinex::ObsCode> only;
+            const util::Satellite sat = satellite_arg(satellite.text);
+            std::optional<util::ObsCode> only;
             if (code) {
-                only = rinex::parse_obs_code(util::ascii_upper(*code));
-                if (!only || only->kind != rinex::ObsKind::Snr) raise_value_error("'" + *code + "' is not an S-code");
+                only = util::parse_obs_code(util::ascii_upper(*code));
+                if (!only || only->kind != util::ObsKind::Snr) raise_value_error("'" + *code + "' is not an S-code");
             }
             py::list out;
             for (an::SnrSeriesData& d : an::snr_series(*self.data, sat, only)) {
-                out.append(py::cast(PySnrSeries{satellite.text, rinex::system_letter(sat.system), d.code.text(),
+                out.append(py::cast(PySnrSeries{satellite.text, util::system_letter(sat.system), d.code.text(),
                                                 std::move(d.times), std::move(d.values)}));
             }
             return out;
@@ -327,7 +327,7 @@ SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<st
                                std::optional<double> interval,
                                const std::optional<std::vector<std::pair<double, double>>>& bands) {
     const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-    std::vector<rinex::Satellite> sats;
+    std::vector<util::Satellite> sats;
     if (satellites && !satellites->empty()) {
         for (const SatelliteText& s : *satellites) sats.push_back(satellite_arg(s.text));
     } else {

@@ -71,17 +71,17 @@ py::array str_array(const py::module_& np, const std::vector<std::string>& items
     return np.attr("array")(list, "dtype"_a = "U");
 }
 
-py::array satellite_ids(const py::module_& np, const std::vector<rinex::Satellite>& sats) {
+py::array satellite_ids(const py::module_& np, const std::vector<util::Satellite>& sats) {
     std::vector<std::string> ids;
     ids.reserve(sats.size());
-    for (const rinex::Satellite& s : sats) ids.push_back(s.id());
+    for (const util::Satellite& s : sats) ids.push_back(s.id());
     return str_array(np, ids);
 }
 
-py::array code_texts(const py::module_& np, const std::vector<rinex::ObsCode>& codes) {
+py::array code_texts(const py::module_& np, const std::vector<util::ObsCode>& codes) {
     std::vector<std::string> texts;
     texts.reserve(codes.size());
-    for (const rinex::ObsCode& c : codes) texts.push_back(c.text());
+    for (const util::ObsCode& c : codes) texts.push_back(c.text());
     return str_array(np, texts);
 }
 

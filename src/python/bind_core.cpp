@@ -13,24 +13,24 @@
 
 namespace skarvo::python {
 
-using rinex::GnssSystem;
-using rinex::Satellite;
+using util::GnssSystem;
+using util::Satellite;
 using util::Epoch;
 
 void bind_gnss_system(py::module_& m) {
     py::class_<PyGnssSystem> cls(m, "GnssSystem");
     cls.def(py::init([](const std::string& code) {
                 if (code.empty()) raise_value_error("Empty system code");
-                const auto sys = rinex::system_from_letter(util::first_char(code));
+                const auto sys = util::system_from_letter(util::first_char(code));
                 if (!sys) raise_value_error("Unknown system: " + code);
                 return PyGnssSystem{*sys};
             }),
             py::arg("code"));
-    cls.def_property_readonly("name", [](const PyGnssSystem& s) { return std::string(rinex::system_name(s.value)); });
-    cls.def_property_readonly("code", [](const PyGnssSystem& s) { return std::string(1, rinex::system_letter(s.value)); });
-    cls.def("__str__", [](const PyGnssSystem& s) { return std::string(rinex::system_name(s.value)); });
+    cls.def_property_readonly("name", [](const PyGnssSystem& s) { return std::string(util::system_name(s.value)); });
+    cls.def_property_readonly("code", [](const PyGnssSystem& s) { return std::string(1, util::system_letter(s.value)); });
+    cls.def("__str__", [](const PyGnssSystem& s) { return std::string(util::system_name(s.value)); });
     cls.def("__repr__", [](const PyGnssSystem& s) {
-        return "GnssSystem('" + std::string(1, rinex::system_letter(s.value)) + "')";
+        return "GnssSystem('" + std::string(1, util::system_letter(s.value)) + "')";
     });
     finish_class(cls, "GnssSystem", "Python-exposed GNSS System enum", "(code)");
 }
@@ -38,7 +38,7 @@ void bind_gnss_system(py::module_& m) {
 void bind_satellite(py::module_& m) {
     py::class_<Satellite> cls(m, "Satellite");
     cls.def(py::init([](const std::string& id) {
-                const auto sat = rinex::parse_satellite(id);
+                const auto sat = util::parse_satellite(id);
                 if (!sat) raise_value_error("Invalid satellite ID: " + id);
                 return *sat;
             }),

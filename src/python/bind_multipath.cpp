@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "analysis/multipath.hpp"
-#include "navigation/elevations.hpp"
+#include "analysis/elevations.hpp"
+#include "navigation/sky.hpp"
 #include "navigation/sp3.hpp"
 #include "analysis/quality.hpp"
 #include "python/bindings.hpp"
@@ -59,7 +60,7 @@ PyObject* unicode(const std::string& s) { return PyUnicode_FromStringAndSize(s.d
 
 PyObject* est_satellite(PyObject* self, void*) { return unicode(estimate_of(self).sat.id()); }
 PyObject* est_system(PyObject* self, void*) {
-    return unicode(std::string(1, rinex::system_letter(estimate_of(self).sat.system)));
+    return unicode(std::string(1, util::system_letter(estimate_of(self).sat.system)));
 }
 PyObject* est_epoch(PyObject* self, void*) { return unicode(iso_of_millis(estimate_of(self).epoch_ms)); }
 PyObject* est_signal(PyObject* self, void*) { return unicode(estimate_of(self).code.text()); }
@@ -191,7 +192,7 @@ void bind_multipath_stats(py::module_& m) {
     cls.def_property_readonly(
         "system",
         [](const PyMultipathStats& s) {
-            return s.stats.system ? std::string(1, rinex::system_letter(*s.stats.system)) : std::string();
+            return s.stats.system ? std::string(1, util::system_letter(*s.stats.system)) : std::string();
         },
         "One-letter system code of the first estimate; empty when count is 0");
     cls.def_property_readonly(
@@ -241,7 +242,7 @@ void bind_cycle_slip(py::module_& m) {
         [](const PyCycleSlip& s) { return s.slip.code_count ? s.slip.codes[0].text() : std::string(); },
         "Phase code of the slip, e.g. L1C");
     cls.def_property_readonly(
-        "system", [](const PyCycleSlip& s) { return std::string(1, rinex::system_letter(s.slip.sat.system)); },
+        "system", [](const PyCycleSlip& s) { return std::string(1, util::system_letter(s.slip.sat.system)); },
         "One-letter system code");
     cls.def_property_readonly(
         "magnitude", [](const PyCycleSlip& s) { return s.slip.magnitude; },
@@ -291,7 +292,7 @@ void bind_analysis_results(py::module_& m) {
             auto lock = lock_store(*r.store);
             py::dict out;
             for (const analysis::SlipCount& c : r.store->run.slips.counts)
-                out[py::str(std::string(rinex::system_short_name(c.system)) + c.phase.text())] = c.count;
+                out[py::str(std::string(util::system_short_name(c.system)) + c.phase.text())] = c.count;
             return out;
         },
         "Slip counts per analysed system and phase code, e.g. {'GPSL1C': 3}; a gf slip counts for both "
@@ -316,14 +317,13 @@ void bind_analysis_results(py::module_& m) {
             const OrbitArg orbit = orbit_argument(sp3, "compute_elevations", "sp3");
             const std::shared_ptr<ResultsStore> store = r.store;
             auto lock = lock_store(*store);
-            nav::ElevationCounts n;
+            analysis::ElevationCounts n;
             {
                 // The orbit is immutable and the estimates are guarded by the
                 // store's mutex, held for the whole call.
                 py::gil_scoped_release release;
-                n = nav::fill_elevations(*orbit.source, receiver, store->run.estimates);
+                n = analysis::attach_elevations(*orbit.source, receiver, store->run);
             }
-            if (n.computed > 0) nav::recompute_weighted_rms(store->run.estimates, store->run.statistics);
             return py::make_tuple(n.computed, n.failed);
         },
         py::arg("sp3"), py::arg("receiver"),

@@ -45,7 +45,7 @@ void bind_nav_data(py::module_& m) {
         "satellites",
         [](const PyNavData& d) {
             py::list out;
-            for (const rinex::Satellite& s : d.data->satellites) out.append(s.id());
+            for (const util::Satellite& s : d.data->satellites) out.append(s.id());
             return out;
         },
         "satellites($self)\n--\n\nIdentifiers of the satellites with ephemeris records, in satellite order "
@@ -53,7 +53,7 @@ void bind_nav_data(py::module_& m) {
     cls.def(
         "get_position",
         [](const PyNavData& d, const std::string& satellite, const util::Epoch& epoch) -> std::optional<nav::Ecef> {
-            const auto sat = rinex::parse_satellite(satellite);
+            const auto sat = util::parse_satellite(satellite);
             if (!sat) return std::nullopt;
             return d.data->position(*sat, epoch);
         },

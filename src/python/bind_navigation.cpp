@@ -94,14 +94,14 @@ void bind_sp3_data(py::module_& m) {
         "satellites",
         [](const PySp3Data& d) {
             py::list out;
-            for (const rinex::Satellite& s : d.data->satellites) out.append(s.id());
+            for (const util::Satellite& s : d.data->satellites) out.append(s.id());
             return out;
         },
         "satellites($self)\n--\n\nIdentifiers of the satellites with positions, in order of first appearance");
     cls.def(
         "get_position",
         [](const PySp3Data& d, const SatelliteText& satellite, const util::Epoch& epoch) -> std::optional<Ecef> {
-            const auto sat = rinex::parse_satellite(satellite.text);
+            const auto sat = util::parse_satellite(satellite.text);
             if (!sat) return std::nullopt;
             return nav::interpolate_position(*d.data, *sat, epoch);
         },

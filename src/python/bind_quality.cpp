@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "analysis/quality.hpp"
-#include "navigation/elevations.hpp"
 #include "navigation/nav_data.hpp"
 #include "navigation/orbit_source.hpp"
 #include "navigation/sp3.hpp"
@@ -17,7 +16,7 @@ namespace {
 
 py::object iso_or_none(std::optional<std::int64_t> ms) {
     if (!ms) return py::none();
-    const auto e = nav::epoch_from_millis(*ms);
+    const auto e = util::epoch_from_millis(*ms);
     if (!e) return py::none();
     return py::str(util::iso_text(*e));
 }
@@ -43,10 +42,10 @@ void bind_station_quality(py::module_& m) {
             settings.bin_width_deg = bin_width;
             if (systems) {
                 for (const std::string& s : *systems) {
-                    std::optional<rinex::GnssSystem> sys;
-                    if (s.size() == 1) sys = rinex::system_from_letter(static_cast<unsigned char>(s[0]));
+                    std::optional<util::GnssSystem> sys;
+                    if (s.size() == 1) sys = util::system_from_letter(static_cast<unsigned char>(s[0]));
                     if (!sys) raise_value_error("unknown system '" + s + "' (use letters among G R E C J S I)");
-                    settings.systems[rinex::system_index(*sys)] = true;
+                    settings.systems[util::system_index(*sys)] = true;
                 }
             }
             const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
@@ -70,7 +69,7 @@ void bind_station_quality(py::module_& m) {
                 time = analysis::scan_epochs(*data);
                 clock = analysis::scan_clock(*data, time);
                 analysis::OrbitFactory factory;
-                std::vector<rinex::Satellite> sats;
+                std::vector<util::Satellite> sats;
                 if (sp3_table) {
                     sats = sp3_table->satellites;
                     factory = [&]() -> std::unique_ptr<nav::OrbitSource> {
@@ -130,23 +129,23 @@ void bind_station_quality(py::module_& m) {
             q["with_orbit"] = comp.with_orbit;
             q["grid_too_long"] = comp.grid_too_long;
             py::dict expected;
-            for (rinex::GnssSystem s : rinex::all_systems) {
-                const std::size_t si = rinex::system_index(s);
+            for (util::GnssSystem s : util::all_systems) {
+                const std::size_t si = util::system_index(s);
                 if (orbit_used && comp.orbit_has_system[si])
-                    expected[py::str(std::string(1, rinex::system_letter(s)))] = comp.expected_sat_epochs[si];
+                    expected[py::str(std::string(1, util::system_letter(s)))] = comp.expected_sat_epochs[si];
             }
             q["expected_satellite_epochs"] = expected;
             py::list rows;
             for (const auto& r : comp.rows) {
-                const bool known = orbit_used && comp.orbit_has_system[rinex::system_index(r.system)];
-                rows.append(py::make_tuple(std::string(1, rinex::system_letter(r.system)), r.code.text(),
+                const bool known = orbit_used && comp.orbit_has_system[util::system_index(r.system)];
+                rows.append(py::make_tuple(std::string(1, util::system_letter(r.system)), r.code.text(),
                                            count_or_none(known, r.expected), count_or_none(known, r.observed),
                                            r.stored));
             }
             q["signals"] = rows;
             py::list snr;
             for (const auto& b : comp.snr)
-                snr.append(py::make_tuple(std::string(1, rinex::system_letter(b.system)), b.code.text(),
+                snr.append(py::make_tuple(std::string(1, util::system_letter(b.system)), b.code.text(),
                                           py::cast(b.count), py::cast(b.value)));
             q["snr_by_elevation"] = snr;
 

@@ -14,7 +14,7 @@
 #include "analysis/lomb_scargle.hpp"
 #include "analysis/reflector_heights.hpp"
 #include "navigation/coordinates.hpp"
-#include "navigation/elevations.hpp"
+#include "navigation/sky.hpp"
 #include "navigation/nav_data.hpp"
 #include "navigation/sp3.hpp"
 #include "python/bindings.hpp"
@@ -212,7 +212,7 @@ void bind_reflector_heights(py::module_& m) {
             }
             if (systems) {
                 for (const std::string& t : *systems) {
-                    const auto sys = t.size() == 1 ? rinex::system_from_letter(static_cast<unsigned char>(t[0]))
+                    const auto sys = t.size() == 1 ? util::system_from_letter(static_cast<unsigned char>(t[0]))
                                                    : std::nullopt;
                     if (!sys) raise_value_error("Invalid system '" + t + "'");
                     s.selection.systems.push_back(*sys);
@@ -220,8 +220,8 @@ void bind_reflector_heights(py::module_& m) {
             }
             if (codes) {
                 for (const std::string& t : *codes) {
-                    const auto c = rinex::parse_obs_code(t);
-                    if (!c || c->kind != rinex::ObsKind::Snr) raise_value_error("Invalid SNR code '" + t + "'");
+                    const auto c = util::parse_obs_code(t);
+                    if (!c || c->kind != util::ObsKind::Snr) raise_value_error("Invalid SNR code '" + t + "'");
                     s.selection.codes.push_back(*c);
                 }
             }
@@ -254,7 +254,7 @@ void bind_reflector_heights(py::module_& m) {
             const nav::Ecef rx = *receiver;
             // Both orbit tables answer position queries from several pool
             // threads at once; neither is modified after reading.
-            an::SkyFunction sky = [sp3, broadcast, rx](const rinex::Satellite& sat,
+            an::SkyFunction sky = [sp3, broadcast, rx](const util::Satellite& sat,
                                                        const util::Epoch& epoch) -> std::optional<an::SkyDirection> {
                 if (broadcast) {
                     const auto pos = broadcast->position(sat, epoch);

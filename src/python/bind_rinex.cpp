@@ -117,7 +117,7 @@ void bind_rinex_obs_data(py::module_& m) {
         [](const PyRinexObsData& s) {
             py::dict out;
             for (const auto& [sys, count] : rinex::satellites_by_system(d(s)))
-                out[py::str(std::string(1, rinex::system_letter(sys)))] = py::int_(count);
+                out[py::str(std::string(1, util::system_letter(sys)))] = py::int_(count);
             return out;
         },
         "satellites_by_system($self)\n--\n\nNumber of distinct satellites per system letter");

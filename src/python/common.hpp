@@ -25,7 +25,7 @@ namespace py = pybind11;
 
 /// Python `GnssSystem`: the enumeration has no class type of its own.
 struct PyGnssSystem {
-    rinex::GnssSystem value;
+    util::GnssSystem value;
 };
 
 /// Python `RinexObsData`: shares the immutable parsed file with analyzers.
@@ -84,9 +84,9 @@ struct type_caster<skarvo::python::SatelliteText> {
     PYBIND11_TYPE_CASTER(skarvo::python::SatelliteText, const_name("str | Satellite"));
 
     bool load(handle src, bool convert) {
-        make_caster<skarvo::rinex::Satellite> sat;
+        make_caster<skarvo::util::Satellite> sat;
         if (sat.load(src, false)) {
-            value.text = cast_op<const skarvo::rinex::Satellite&>(sat).id();
+            value.text = cast_op<const skarvo::util::Satellite&>(sat).id();
             return true;
         }
         make_caster<std::string> text;

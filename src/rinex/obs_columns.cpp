@@ -6,9 +6,9 @@
 #include <limits>
 #include <unordered_map>
 
-#include "analysis/pool.hpp"
 #include "rinex/obs_header.hpp"
 #include "rinex/obs_queries.hpp"
+#include "utils/pool.hpp"
 
 namespace skarvo::rinex {
 namespace {
@@ -95,7 +95,7 @@ void fill_obs_table(const RinexObsData& data, const ObsTableLayout& layout, cons
     }
     if (first_row[nepochs] != layout.rows) return;  // not the layout of this data
     const std::size_t chunks = std::min<std::size_t>(nepochs, 64);
-    analysis::parallel_for(chunks, [&](std::size_t c) {
+    util::parallel_for(chunks, [&](std::size_t c) {
         const std::size_t lo = c * nepochs / chunks, hi = (c + 1) * nepochs / chunks;
         SatelliteIndex sat_index(layout.satellites);
         std::size_t row = first_row[lo];
@@ -172,7 +172,7 @@ void fill_obs_grid(const RinexObsData& data, const ObsGridLayout& layout, std::s
     if (out.size() != layout.codes.size() * block) return;  // not a buffer of this layout
     // Days of 30-s data make grids of a hundred megabytes: blank them in parallel.
     const std::size_t pieces = std::min<std::size_t>(out.size() / 65536 + 1, 16);
-    analysis::parallel_for(pieces, [&](std::size_t p) {
+    util::parallel_for(pieces, [&](std::size_t p) {
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(p * out.size() / pieces),
                   out.begin() + static_cast<std::ptrdiff_t>((p + 1) * out.size() / pieces),
                   nan);

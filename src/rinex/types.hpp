@@ -1,10 +1,9 @@
-// GNSS systems, satellites, observation codes and the in-memory observation
-// file. A RinexObsData is built once by the reader and only read afterwards.
+// The in-memory observation file. A RinexObsData is built once by the reader
+// and only read afterwards.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -13,95 +12,34 @@
 #include <unordered_map>
 #include <vector>
 
+#include "utils/identifiers.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::rinex {
 
 using util::Epoch;
 
-// ---- systems and satellites -------------------------------------------------
-
-/// Constellations in their declared order (the value is the order number).
-enum class GnssSystem : std::uint8_t { GPS, GLONASS, Galileo, BeiDou, QZSS, SBAS, NavIC, Mixed };
-inline constexpr std::size_t system_count = 8;
-
-inline constexpr std::array<GnssSystem, system_count> all_systems = {
-    GnssSystem::GPS,  GnssSystem::GLONASS, GnssSystem::Galileo, GnssSystem::BeiDou,
-    GnssSystem::QZSS, GnssSystem::SBAS,    GnssSystem::NavIC,   GnssSystem::Mixed};
-
-/// RINEX letter: G R E C J S I M.
-constexpr char system_letter(GnssSystem s) noexcept { return "GRECJSIM"[static_cast<int>(s)]; }
-/// "GPS", "GLONASS", "Galileo", "BeiDou", "QZSS", "SBAS", "NavIC", "Mixed".
-std::string_view system_name(GnssSystem s) noexcept;
-/// Three-letter name used in signal labels: GPS GLO GAL BDS QZS SBS IRN MIX.
-std::string_view system_short_name(GnssSystem s) noexcept;
-/// The system of a RINEX letter (ASCII lower case accepted), or absent.
-std::optional<GnssSystem> system_from_letter(char32_t c) noexcept;
-constexpr std::size_t system_index(GnssSystem s) noexcept { return static_cast<std::size_t>(s); }
-
-struct Satellite {
-    GnssSystem system = GnssSystem::GPS;
-    std::uint32_t prn = 0;
-
-    /// Identifier text: letter and PRN zero-padded to two digits (G05, C123).
-    std::string id() const;
-    friend bool operator==(const Satellite&, const Satellite&) = default;
-};
-
-/// Satellite order: system letters as characters (C E G I J M R S), then PRN.
-constexpr std::uint64_t sort_key(const Satellite& s) noexcept {
-    return (static_cast<std::uint64_t>(static_cast<unsigned char>(system_letter(s.system))) << 32) | s.prn;
-}
-constexpr bool satellite_less(const Satellite& a, const Satellite& b) noexcept { return sort_key(a) < sort_key(b); }
-
-struct SatelliteHash {
-    std::size_t operator()(const Satellite& s) const noexcept { return std::hash<std::uint64_t>{}(sort_key(s)); }
-};
-
-/// "G01", " g 1 ", "G+1" give G01; "G", "X01", "G-1", "G1.5" are absent.
-std::optional<Satellite> parse_satellite(std::string_view text) noexcept;
-
-// ---- observation codes ------------------------------------------------------
-
-/// Kind of a measurement: C L D S X.
-enum class ObsKind : std::uint8_t { Code, Phase, Doppler, Snr, Channel };
-constexpr char kind_letter(ObsKind k) noexcept { return "CLDSX"[static_cast<int>(k)]; }
-
-/// Three-character observation code such as C1C.
-struct ObsCode {
-    ObsKind kind = ObsKind::Code;
-    std::uint8_t band = 0;   // 0-9
-    char attribute = ' ';    // upper case
-
-    std::string text() const { return {kind_letter(kind), static_cast<char>('0' + band), attribute}; }
-    friend bool operator==(const ObsCode&, const ObsCode&) = default;
-};
-static_assert(sizeof(ObsCode) == 3);
-
-/// Order of the text form (kind letter, band digit, attribute).
-constexpr std::uint32_t text_key(const ObsCode& c) noexcept {
-    return (static_cast<std::uint32_t>(static_cast<unsigned char>(kind_letter(c.kind))) << 16) |
-           (static_cast<std::uint32_t>(c.band) << 8) | static_cast<unsigned char>(c.attribute);
-}
-constexpr bool code_text_less(const ObsCode& a, const ObsCode& b) noexcept { return text_key(a) < text_key(b); }
-
-struct ObsCodeHash {
-    std::size_t operator()(const ObsCode& c) const noexcept {
-        return std::hash<std::uint32_t>{}((static_cast<std::uint32_t>(c.kind) << 16) | text_key(c));
-    }
-};
-
-/// "c1c", "C1C", "C1c" give C1C; "C1", "C1CX", "Q1C", "CAC" are absent.
-std::optional<ObsCode> parse_obs_code(std::string_view text) noexcept;
+// The shared identifiers, under the names the reader's code has always used.
+using util::all_systems;
+using util::code_text_less;
+using util::GnssSystem;
+using util::kind_letter;
+using util::ObsCode;
+using util::ObsKind;
+using util::parse_obs_code;
+using util::parse_satellite;
+using util::Satellite;
+using util::satellite_less;
+using util::sort_key;
+using util::system_count;
+using util::system_from_letter;
+using util::system_index;
+using util::system_letter;
+using util::system_name;
+using util::system_short_name;
+using util::text_key;
 
 // ---- observations and records ---------------------------------------------
-
-/// One measured value with its optional loss-of-lock and signal-strength digits.
-struct Observation {
-    double value = 0.0;
-    std::optional<std::uint8_t> lli;
-    std::optional<std::uint8_t> ssi;
-};
 
 /// Stored form of one observation (16 bytes): value, code, and the two
 /// indicator digits with `no_digit` for absent.
@@ -118,7 +56,6 @@ struct ObsEntry {
     std::optional<std::uint8_t> ssi_opt() const noexcept {
         return ssi == no_digit ? std::nullopt : std::optional<std::uint8_t>(ssi);
     }
-    Observation observation() const { return {value, lli_opt(), ssi_opt()}; }
 };
 static_assert(sizeof(ObsEntry) == 16);
 

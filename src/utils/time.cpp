@@ -1,5 +1,7 @@
 #include "utils/time.hpp"
 
+#include <cstdint>
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -286,6 +288,33 @@ Result<Epoch> parse_epoch(std::string_view text) {
     const bool iso = text.find('T') != std::string_view::npos ||
                      (text.find('-') != std::string_view::npos && text.find(':') != std::string_view::npos);
     return iso ? parse_iso(text) : parse_fields(text);
+}
+
+std::optional<Epoch> epoch_from_millis(std::int64_t ms) noexcept {
+    std::int64_t secs = ms / 1000, rem = ms % 1000;
+    if (rem < 0) {
+        rem += 1000;
+        secs -= 1;
+    }
+    std::int64_t days = secs / 86400, sod = secs % 86400;
+    if (sod < 0) {
+        sod += 86400;
+        days -= 1;
+    }
+    std::int64_t year;
+    unsigned month, day;
+    civil_from_days(days, year, month, day);
+    if (year < 0 || year > INT32_MAX) return std::nullopt;
+    Epoch e;
+    e.year = static_cast<std::int32_t>(year);
+    e.month = month;
+    e.day = day;
+    e.hour = static_cast<std::uint32_t>(sod / 3600);
+    e.minute = static_cast<std::uint32_t>(sod / 60 % 60);
+    // Whole milliseconds over 1000: the correctly rounded value of the
+    // seconds written in the ISO text.
+    e.second = static_cast<double>(sod % 60 * 1000 + rem) / 1000.0;
+    return e;
 }
 
 }  // namespace skarvo::util

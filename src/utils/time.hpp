@@ -55,6 +55,11 @@ std::string iso_text(const Epoch& e);
 /// Milliseconds since 1970-01-01 (floor of the instant). The key by which the
 /// analysis orders, compares and groups epochs.
 std::int64_t unix_millis(const Epoch& e) noexcept;
+/// The epoch of unix milliseconds as calendar fields (the inverse of
+/// `unix_millis` to the millisecond). Absent before year 0, which the ISO
+/// text of an epoch cannot carry in a form that reads back.
+std::optional<Epoch> epoch_from_millis(std::int64_t ms) noexcept;
+
 /// Seconds since 1970-01-01 as a float: whole seconds plus nanoseconds * 1e-9.
 double unix_seconds(const Epoch& e) noexcept;
 

@@ -35,12 +35,12 @@ struct Builder {
     }
     void sat(const char* id, const std::vector<Obs>& obs) {
         rinex::SatObs so;
-        so.sat = *rinex::parse_satellite(id);
+        so.sat = *util::parse_satellite(id);
         so.begin = static_cast<std::uint32_t>(d.obs.size());
         for (const Obs& o : obs) {
             rinex::ObsEntry e;
             e.value = o.value;
-            e.code = *rinex::parse_obs_code(o.code);
+            e.code = *util::parse_obs_code(o.code);
             e.lli = o.lli;
             d.obs.push_back(e);
         }
@@ -101,7 +101,7 @@ void test_pairing() {
     b.epoch(30);
     b.sat("R02", {{"C1C", 2e7}, {"L1C", 1e8}, {"L2P", 8e7}});
     auto config = analysis::make_multipath_config(b.share(), {}).value();
-    config.systems.push_back(rinex::GnssSystem::Mixed);
+    config.systems.push_back(util::GnssSystem::Mixed);
     const auto epochs = config.analysis_epochs();
     const analysis::ObsIndex index(*config.data, epochs);
     const auto pairs = analysis::build_pairs(config, index);
@@ -116,7 +116,7 @@ void test_pairing() {
     // GLONASS: L2P is seen twice, L2C once; slot 2 uses channel -4.
     CHECK(pairs[3].sat.id() == "R02" && pairs[3].phase2.text() == "L2P");
     CHECK(pairs[3].wavelength1_m == util::wavelength(1602000000.0 - 4 * 562500.0));
-    CHECK(analysis::signal_label(rinex::GnssSystem::Galileo, *rinex::parse_obs_code("C5Q")) == "GALM5Q");
+    CHECK(analysis::signal_label(util::GnssSystem::Galileo, *util::parse_obs_code("C5Q")) == "GALM5Q");
 }
 
 std::size_t count_method(const analysis::MultipathRun& r, analysis::SlipMethod m) {

@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/pool.hpp"
+#include "utils/pool.hpp"
 #include "check.hpp"
 
-using skarvo::analysis::parallel_for;
+using skarvo::util::parallel_for;
 
 int main() {
-    std::printf("workers: %zu\n", skarvo::analysis::pool_worker_count());
+    std::printf("workers: %zu\n", skarvo::util::pool_worker_count());
 
     for (std::size_t count : {0u, 1u, 2u, 7u, 1000u}) {
         std::vector<std::atomic<int>> hits(count);

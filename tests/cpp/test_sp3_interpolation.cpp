@@ -68,7 +68,7 @@ util::Epoch at_seconds(double t) {
     return util::Epoch{2021, 1, 1, 0, 0, t};
 }
 
-const rinex::Satellite g01{rinex::GnssSystem::GPS, 1};
+const util::Satellite g01{util::GnssSystem::GPS, 1};
 
 nav::Sp3Data read(const std::string& text) {
     auto r = nav::read_sp3_buffer(text);

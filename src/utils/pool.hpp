@@ -10,7 +10,7 @@
 #include <memory>
 #include <type_traits>
 
-namespace skarvo::analysis {
+namespace skarvo::util {
 
 /// Number of worker threads of the pool (0 when no thread could be started,
 /// in which case loops run on the calling thread). Creates the pool.
@@ -34,4 +34,4 @@ void parallel_for(std::size_t count, F&& body) {
     detail::run_parallel(count, call, const_cast<void*>(static_cast<const void*>(std::addressof(body))));
 }
 
-}  // namespace skarvo::analysis
+}  // namespace skarvo::util

@@ -1,4 +1,4 @@
-#include "analysis/pool.hpp"
+#include "utils/pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace skarvo::analysis {
+namespace skarvo::util {
 namespace {
 
 /// One parallel loop. Lives on the submitting thread's stack; the pool only
@@ -229,4 +229,4 @@ void run_parallel(std::size_t count, ItemFn fn, void* ctx) {
 }
 
 }  // namespace detail
-}  // namespace skarvo::analysis
+}  // namespace skarvo::util
