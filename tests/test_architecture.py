@@ -126,32 +126,33 @@ def test_the_module_never_reaches_the_tools():
     assert [p for p, text in _sources().items() if "skarvo_tools" in text] == []
 
 
-@pytest.mark.parametrize("path, line, expected", [
-    ("navigation/sky.cpp", '#include "rinex/types.hpp"', "navigation -> rinex"),
-    ("navigation/sp3.hpp", '#include "analysis/multipath.hpp"', "navigation -> analysis"),
-    ("utils/time.cpp", '#include "io/input.hpp"', "utils -> io"),
-    ("analysis/fft.cpp", "#include <pybind11/numpy.h>", "outside the binding"),
-    ("rinex/obs_reader.cpp", '#include "python/common.hpp"', "rinex -> python"),
-])
-def test_a_planted_wrong_include_is_caught(path, line, expected):
-    files = _sources()
-    before = set(include_violations(files, allowed_includes()))
-    files[path] = line + "\n" + files[path]
-    found = [v for v in include_violations(files, allowed_includes()) if v not in before]
-    assert len(found) == 1 and expected in found[0] and found[0].startswith(path)
+def _core_check(files):
+    return include_violations(files, allowed_includes())
 
 
-@pytest.mark.parametrize("path, line, expected", [
-    ("report.py", "from . import cli", "imports cli"),
-    ("errors.py", "import skarvo_tools.report", "imports report"),
-    ("tables.py", "def f():\n    from .archive import run", "imports archive"),
-    ("sp3files.py", "from skarvo_tools.plots import _figure", "imports plots"),
-])
-def test_a_planted_wrong_import_is_caught(path, line, expected):
-    files = _tools()
-    before = set(import_violations(files, tool_rooms()))
-    files[path] = line + "\n" + files[path]
-    found = [v for v in import_violations(files, tool_rooms()) if v not in before]
+def _tools_check(files):
+    return import_violations(files, tool_rooms())
+
+
+PLANTED = [
+    (_sources, _core_check, "navigation/sky.cpp", '#include "rinex/types.hpp"', "navigation -> rinex"),
+    (_sources, _core_check, "navigation/sp3.hpp", '#include "analysis/multipath.hpp"', "navigation -> analysis"),
+    (_sources, _core_check, "utils/time.cpp", '#include "io/input.hpp"', "utils -> io"),
+    (_sources, _core_check, "analysis/fft.cpp", "#include <pybind11/numpy.h>", "outside the binding"),
+    (_sources, _core_check, "rinex/obs_reader.cpp", '#include "python/common.hpp"', "rinex -> python"),
+    (_tools, _tools_check, "report.py", "from . import cli", "imports cli"),
+    (_tools, _tools_check, "errors.py", "import skarvo_tools.report", "imports report"),
+    (_tools, _tools_check, "tables.py", "def f():\n    from .archive import run", "imports archive"),
+    (_tools, _tools_check, "sp3files.py", "from skarvo_tools.plots import _figure", "imports plots"),
+]
+
+
+@pytest.mark.parametrize("files, check, path, line, expected", PLANTED, ids=[p[-1] for p in PLANTED])
+def test_a_planted_wrong_arrow_is_caught(files, check, path, line, expected):
+    tree = files()
+    before = set(check(tree))
+    tree[path] = line + "\n" + tree[path]
+    found = [v for v in check(tree) if v not in before]
     assert len(found) == 1 and expected in found[0] and found[0].startswith(path)
 
 
