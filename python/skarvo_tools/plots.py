@@ -13,7 +13,7 @@ import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from .report import epoch_to_datetime, from_orbit
-from .systems import FULL_SYSTEM_NAMES, SYSTEM_NAMES
+from .names import FULL_SYSTEM_NAMES, SYSTEM_NAMES
 
 MAX_POINTS = 20000
 TOP_SATELLITES = 4

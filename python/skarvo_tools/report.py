@@ -22,7 +22,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from . import quality as quality_mod
 from . import sp3files
 from .errors import FileFailure, UserError
-from .systems import FULL_SYSTEM_NAMES, SYSTEM_LETTERS, SYSTEM_NAMES
+from .names import FULL_SYSTEM_NAMES, SYSTEM_LETTERS, SYSTEM_NAMES
 
 SCHEMA = "skarvo-mp-report/1"
 STATUS_OK = "ok"

@@ -58,9 +58,11 @@ def prepare(paths: Sequence[str], folder: Optional[str] = None, reader=None) -> 
         if os.path.isdir(path):
             raise UserError(f"SP3 path is a folder, not a file: {path}")
         if reader is None:
-            from .report import module
-
-            read, require_records = module().read_sp3, False
+            try:
+                import skarvo_mp
+            except ImportError as exc:  # pragma: no cover - depends on the installation
+                raise UserError(f"cannot import the skarvo_mp extension module: {exc}") from None
+            read, require_records = skarvo_mp.read_sp3, False
         else:
             read, require_records = reader, True
         try:

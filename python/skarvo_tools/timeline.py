@@ -21,7 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from . import archive_store, page, plots
 from .errors import UserError
-from .systems import FULL_SYSTEM_NAMES
+from .names import FULL_SYSTEM_NAMES
 from .tables import fmt
 
 METHOD_COLOURS = {"gf": "#1f77b4", "code_phase": "#ff7f0e", "lli": "#2ca02c"}

@@ -9,7 +9,7 @@ from typing import Dict, Optional, Tuple
 
 import numpy as np
 
-from ..systems import SYSTEM_NAMES
+from ..names import SYSTEM_NAMES
 
 
 @dataclasses.dataclass(frozen=True)
