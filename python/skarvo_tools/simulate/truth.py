@@ -13,7 +13,8 @@ from .physics import SPEED_OF_LIGHT, carrier_frequency
 
 
 class TruthRecord:
-    """The truth queries of `Simulation` (on its config, tracks and slips)."""
+    """The truth queries of `Simulation`, on what it built: config, t_s,
+    receiver_ecef, tracks, slips, satellites and epoch_iso."""
 
     def signal_models(self) -> Dict[str, SignalModel]:
         """Signal label -> model, for the signals present on any satellite."""

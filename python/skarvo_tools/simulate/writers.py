@@ -15,7 +15,8 @@ from .physics import SPEED_OF_LIGHT
 
 
 class FileWriters:
-    """The writers of `Simulation` (on its config, tracks, orbits and clocks)."""
+    """The writers of `Simulation`, on what it built: config, start, t_s,
+    receiver_ecef, tracks, satellites, epoch, position_at and the clocks."""
 
     def rinex_name(self) -> str:
         """A long RINEX 3 file name for the simulated span (without .gz)."""
