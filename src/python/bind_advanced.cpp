@@ -15,7 +15,6 @@
 #include "analysis/wavelet_tools.hpp"
 #include "python/bindings.hpp"
 #include "python/float_input.hpp"
-#include "rinex/obs_queries.hpp"
 #include "utils/text.hpp"
 #include "utils/time.hpp"
 
@@ -50,9 +49,10 @@ py::list float_list(std::span<const double> values) {
     return out;
 }
 
-py::list float_rows(const std::vector<std::vector<double>>& rows) {
-    py::list out(rows.size());
-    for (std::size_t j = 0; j < rows.size(); ++j) out[j] = float_list(rows[j]);
+/// Rows of a row-major block of `rows` x `columns` values as lists.
+py::list float_rows(std::span<const double> block, std::size_t rows, std::size_t columns) {
+    py::list out(rows);
+    for (std::size_t j = 0; j < rows; ++j) out[j] = float_list(block.subspan(j * columns, columns));
     return out;
 }
 
@@ -172,24 +172,14 @@ void bind_band_power(py::module_& m) {
         "band_power",
         [](const FloatVec& y, double dt, const BandList& bands, double dj) {
             const std::vector<an::PeriodBand> b = to_bands(bands);
-            std::vector<std::vector<double>> rows;
-            std::optional<util::GnssError> error;
+            util::Result<an::SeriesBandPower> r = util::GnssError(util::ErrorKind::Other);
             {
                 // Works on C++ copies of the arguments only.
                 py::gil_scoped_release release;
-                auto checked = an::morlet_scales(y.v.size(), dt, dj, std::nullopt);
-                if (!checked) {
-                    error = checked.error();
-                } else if (!b.empty()) {
-                    auto t = an::morlet_transform(y.v, dt, dj, std::nullopt, std::span<const an::PeriodBand>(b));
-                    if (t)
-                        rows = an::band_power(t.value(), b);
-                    else
-                        error = t.error();
-                }
+                r = an::series_band_power(y.v, dt, b, dj);
             }
-            if (error) raise_value_error(error->message());
-            return float_rows(rows);
+            const an::SeriesBandPower p = value_or_raise(std::move(r));
+            return float_rows(p.power, b.size(), p.n);
         },
         py::arg("y"), py::arg("dt"), py::arg("bands"), py::arg("dj") = 0.125,
         "band_power(y, dt, bands, dj=0.125)\n--\n\n"
@@ -300,10 +290,9 @@ void bind_scalogram(py::module_& m) {
     m.def(
         "scalogram",
         [](const FloatVec& t, const FloatVec& values, double interval, std::uint64_t max_columns) {
-            if (t.v.size() != values.v.size()) raise_value_error("t and values must have the same length");
             util::Result<an::Scalogram> r = util::GnssError(util::ErrorKind::Other);
             {
-                // Reads only the C++ copies made above.
+                // Reads only the C++ copies of the arguments.
                 py::gil_scoped_release release;
                 r = an::scalogram(t.v, values.v, interval, static_cast<std::size_t>(max_columns));
             }
@@ -311,7 +300,7 @@ void bind_scalogram(py::module_& m) {
             py::dict out;
             out["t"] = float_list(s.t);
             out["periods"] = float_list(s.periods);
-            out["power"] = float_rows(s.power);
+            out["power"] = float_rows(s.power, s.periods.size(), s.t.size());
             out["significance"] = float_list(s.significance);
             out["coi"] = float_list(s.coi);
             out["interval"] = s.interval;
@@ -323,32 +312,26 @@ void bind_scalogram(py::module_& m) {
         "\"significance\", \"coi\", \"interval\"}. Needs at least 40 samples.");
 }
 
-SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<SatelliteText>>& satellites,
-                               std::optional<double> interval,
-                               const std::optional<std::vector<std::pair<double, double>>>& bands) {
+an::SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs,
+                                   const std::optional<std::vector<SatelliteText>>& satellites,
+                                   std::optional<double> interval,
+                                   const std::optional<std::vector<std::pair<double, double>>>& bands) {
+    an::SnrWaveletRequest request;
+    if (satellites) {
+        request.satellites.emplace();
+        for (const SatelliteText& s : *satellites) request.satellites->push_back(s.text);
+    }
+    request.interval = interval;
+    if (bands) request.bands = to_bands(*bands);
     const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-    std::vector<util::Satellite> sats;
-    if (satellites && !satellites->empty()) {
-        for (const SatelliteText& s : *satellites) sats.push_back(satellite_arg(s.text));
-    } else {
-        sats = rinex::distinct_satellites(*data);
-    }
-    an::SnrAnalysisSettings settings;
-    settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
-    if (bands) {
-        settings.bands = to_bands(*bands);
-    } else {
-        const auto defaults = an::period_bands(settings.interval);
-        settings.bands.assign(defaults.begin(), defaults.end());
-    }
-    SnrWaveletRun run{settings.bands, settings.interval, {}};
+    util::Result<an::SnrWaveletRun> r = util::GnssError(util::ErrorKind::Other);
     {
-        // The observation data is immutable and shared; settings and
-        // satellites are C++ copies.
+        // The observation data is immutable and shared; the request is a
+        // C++ copy.
         py::gil_scoped_release release;
-        run.results = an::analyze_snr_wavelets(*data, sats, settings);
+        r = an::run_snr_wavelets(*data, request);
     }
-    return run;
+    return value_or_raise(std::move(r));
 }
 
 void bind_analyze_snr_wavelets(py::module_& m) {
@@ -356,7 +339,7 @@ void bind_analyze_snr_wavelets(py::module_& m) {
         "analyze_snr_wavelets",
         [](const PyRinexObsData& obs, std::optional<std::vector<SatelliteText>> satellites,
            std::optional<double> interval, std::optional<BandList> bands) {
-            const SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
+            const an::SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
             const std::vector<an::PeriodBand>& resolved = run.bands;
             const std::vector<an::SatelliteSnrResult>& results = run.results;
             py::list band_list;
@@ -377,7 +360,7 @@ void bind_analyze_snr_wavelets(py::module_& m) {
                 residuals[py::str(r.satellite)] = res;
                 py::dict bp;
                 bp["t"] = float_list(r.band_t);
-                bp["power"] = float_rows(r.band_power);
+                bp["power"] = float_rows(r.band_power, r.bands, r.band_t.size());
                 power[py::str(r.satellite)] = bp;
             }
             py::dict out;
