@@ -156,9 +156,9 @@ util::Result<SnrWaveletRun> run_snr_wavelets(const rinex::RinexObsData& data, co
     std::vector<Satellite> sats;
     if (request.satellites && !request.satellites->empty()) {
         for (const std::string& text : *request.satellites) {
-            const auto sat = util::parse_satellite(text);
-            if (!sat) return util::GnssError(util::ErrorKind::Other, "Invalid satellite id '" + text + "'");
-            sats.push_back(*sat);
+            auto sat = satellite_named(text);
+            if (!sat) return std::move(sat).error();
+            sats.push_back(sat.value());
         }
     } else {
         sats = rinex::distinct_satellites(data);

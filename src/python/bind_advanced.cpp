@@ -15,7 +15,6 @@
 #include "analysis/wavelet_tools.hpp"
 #include "python/bindings.hpp"
 #include "python/float_input.hpp"
-#include "utils/text.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::python {
@@ -63,12 +62,6 @@ std::vector<an::PeriodBand> to_bands(const BandList& bands) {
     return out;
 }
 
-util::Satellite satellite_arg(const std::string& text) {
-    const auto sat = util::parse_satellite(text);
-    if (!sat) raise_value_error("Invalid satellite id '" + text + "'");
-    return *sat;
-}
-
 template <class T>
 T value_or_raise(util::Result<T>&& r) {
     if (!r) raise_value_error(r.error().message());
@@ -108,9 +101,9 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
     cls.def(
         "snr_codes",
         [](const PyRinexObsData& self, const SatelliteText& satellite) {
-            const util::Satellite sat = satellite_arg(satellite.text);
             std::vector<std::string> out;
-            for (const util::ObsCode& c : an::snr_codes(*self.data, sat)) out.push_back(c.text());
+            for (const util::ObsCode& c : value_or_raise(an::snr_codes_named(*self.data, satellite.text)))
+                out.push_back(c.text());
             return out;
         },
         py::arg("satellite"),
@@ -119,16 +112,12 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
     cls.def(
         "get_snr_series",
         [](const PyRinexObsData& self, const SatelliteText& satellite, std::optional<std::string> code) {
-            const util::Satellite sat = satellite_arg(satellite.text);
-            std::optional<util::ObsCode> only;
-            if (code) {
-                only = util::parse_obs_code(util::ascii_upper(*code));
-                if (!only || only->kind != util::ObsKind::Snr) raise_value_error("'" + *code + "' is not an S-code");
-            }
+            an::NamedSnrSeries found = value_or_raise(an::snr_series_named(*self.data, satellite.text, code));
+            const char system = util::system_letter(found.satellite.system);
             py::list out;
-            for (an::SnrSeriesData& d : an::snr_series(*self.data, sat, only)) {
-                out.append(py::cast(PySnrSeries{satellite.text, util::system_letter(sat.system), d.code.text(),
-                                                std::move(d.times), std::move(d.values)}));
+            for (an::SnrSeriesData& d : found.series) {
+                out.append(py::cast(PySnrSeries{satellite.text, system, d.code.text(), std::move(d.times),
+                                                std::move(d.values)}));
             }
             return out;
         },
@@ -239,8 +228,7 @@ void bind_fresnel_zone(py::module_& m) {
     m.def(
         "fresnel_zone",
         [](double elevation, double antenna_height, std::optional<double> wavelength) {
-            const an::FresnelZone z =
-                an::fresnel_zone(elevation, antenna_height, wavelength.value_or(an::default_fresnel_wavelength_m));
+            const an::FresnelZone z = an::fresnel_zone(elevation, antenna_height, wavelength);
             return py::make_tuple(z.a_m, z.b_m, z.dist_m);
         },
         py::arg("elevation"), py::arg("antenna_height"), py::arg("wavelength") = py::none(),
@@ -263,8 +251,7 @@ void bind_fresnel_map(py::module_& m) {
             std::vector<an::SkyTrack> sky;
             sky.reserve(tracks.size());
             for (const auto& [sat, az, el] : tracks) sky.push_back({sat.text, az.v, el.v});
-            const auto prints = an::fresnel_map(sky, antenna_height, min_elevation,
-                                                wavelength.value_or(an::default_fresnel_wavelength_m));
+            const auto prints = an::fresnel_map(sky, antenna_height, min_elevation, wavelength);
             py::list out;
             for (const an::FresnelFootprint& f : prints) {
                 py::dict d;
