@@ -55,19 +55,6 @@ py::list float_rows(std::span<const double> block, std::size_t rows, std::size_t
     return out;
 }
 
-std::vector<an::PeriodBand> to_bands(const BandList& bands) {
-    std::vector<an::PeriodBand> out;
-    out.reserve(bands.size());
-    for (const auto& [lo, hi] : bands) out.push_back({lo, hi});
-    return out;
-}
-
-template <class T>
-T value_or_raise(util::Result<T>&& r) {
-    if (!r) raise_value_error(r.error().message());
-    return std::move(r).value();
-}
-
 }  // namespace
 
 void bind_snr_series(py::module_& m) {
@@ -160,7 +147,7 @@ void bind_band_power(py::module_& m) {
     m.def(
         "band_power",
         [](const FloatVec& y, double dt, const BandList& bands, double dj) {
-            const std::vector<an::PeriodBand> b = to_bands(bands);
+            const std::vector<an::PeriodBand> b = period_bands_arg(bands);
             util::Result<an::SeriesBandPower> r = util::GnssError(util::ErrorKind::Other);
             {
                 // Works on C++ copies of the arguments only.
@@ -299,6 +286,13 @@ void bind_scalogram(py::module_& m) {
         "\"significance\", \"coi\", \"interval\"}. Needs at least 40 samples.");
 }
 
+std::vector<an::PeriodBand> period_bands_arg(const BandList& bands) {
+    std::vector<an::PeriodBand> out;
+    out.reserve(bands.size());
+    for (const auto& [lo, hi] : bands) out.push_back({lo, hi});
+    return out;
+}
+
 an::SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs,
                                    const std::optional<std::vector<SatelliteText>>& satellites,
                                    std::optional<double> interval,
@@ -309,7 +303,7 @@ an::SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs,
         for (const SatelliteText& s : *satellites) request.satellites->push_back(s.text);
     }
     request.interval = interval;
-    if (bands) request.bands = to_bands(*bands);
+    if (bands) request.bands = period_bands_arg(*bands);
     const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
     util::Result<an::SnrWaveletRun> r = util::GnssError(util::ErrorKind::Other);
     {

@@ -99,12 +99,6 @@ py::array_t<double> capsule_array(std::vector<double>&& v, std::vector<py::ssize
     return py::array_t<double>(std::move(shape), ptr, owner);
 }
 
-template <class T>
-T value_or_raise(util::Result<T>&& r) {
-    if (!r) raise_value_error(r.error().message());
-    return std::move(r).value();
-}
-
 // ---- RinexObsData -----------------------------------------------------------
 
 py::dict obs_table_numpy(const std::shared_ptr<const rinex::RinexObsData>& data, const py::module_& np) {
@@ -443,8 +437,7 @@ void bind_band_power_array(py::module_& m) {
         "band_power_array",
         [](const FloatVec& y, double dt, const std::vector<std::pair<double, double>>& bands, double dj) {
             require_numpy("band_power_array()");
-            std::vector<analysis::PeriodBand> b;
-            for (const auto& [lo, hi] : bands) b.push_back({lo, hi});
+            const std::vector<analysis::PeriodBand> b = period_bands_arg(bands);
             util::Result<analysis::SeriesBandPower> r = util::GnssError(util::ErrorKind::Other);
             {
                 // Works on C++ copies of the arguments only.

@@ -39,6 +39,9 @@ using ResultsAccess = void (*)(py::handle self, const std::function<void(const a
 /// to_numpy and to_pandas of AnalysisResults.
 void add_results_array_methods(py::handle cls, ResultsAccess access);
 
+/// Period bands given as (lo, hi) pairs in seconds.
+std::vector<analysis::PeriodBand> period_bands_arg(const std::vector<std::pair<double, double>>& bands);
+
 /// analyze_snr_wavelets with its arguments converted, run without the GIL
 /// (raises ValueError for an unparsable satellite).
 analysis::SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs,
