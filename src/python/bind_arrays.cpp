@@ -217,8 +217,7 @@ py::object obs_to_xarray(const PyRinexObsData& self, bool indicators) {
     const rinex::RinexHeader& h = self.data->header;
     py::dict attrs;
     attrs["version"] = py::float_(py::str(h.version.text()));
-    const std::optional<double> interval = h.interval ? h.interval : rinex::sampling_interval(*self.data);
-    if (interval) attrs["interval"] = *interval;
+    if (const std::optional<double> interval = rinex::nominal_interval(*self.data)) attrs["interval"] = *interval;
     attrs["rinextype"] = "obs";
     if (!h.time_system.empty()) attrs["time_system"] = h.time_system;
     if (h.approx_position) {

@@ -71,4 +71,8 @@ std::optional<double> sampling_interval(const RinexObsData& data) noexcept {
     return data.header.interval;
 }
 
+std::optional<double> nominal_interval(const RinexObsData& data) noexcept {
+    return data.header.interval ? data.header.interval : sampling_interval(data);
+}
+
 }  // namespace skarvo::rinex

@@ -33,4 +33,8 @@ std::vector<ObsCode> observation_types(const RinexObsData& data, GnssSystem syst
 /// header's INTERVAL, or absent.
 std::optional<double> sampling_interval(const RinexObsData& data) noexcept;
 
+/// The interval a file declares: the header's INTERVAL, else the step
+/// between its first two epoch records, else absent.
+std::optional<double> nominal_interval(const RinexObsData& data) noexcept;
+
 }  // namespace skarvo::rinex
