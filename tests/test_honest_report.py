@@ -1,22 +1,25 @@
 """What the report and the module must never do: present a file that is not
 observation data, or a file without multipath, as a normal result; show an
 interval of 0 or a zero RMS for nothing; extrapolate orbits; hide a system
-without elevations; ignore Ctrl-C. Command items run through a subprocess."""
+without elevations; ignore Ctrl-C (in a process of its own)."""
 import csv
+import io
 import json
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
 import sys
 import time
+import types
 
 import numpy as np
 import pytest
 
 import skarvo_mp as mp
-from skarvo_tools import plots, report
+from skarvo_tools import cli, plots, report
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PDEL, DELF, ONESAT, GEOP = "rinex3/pdel0010.21o", "rinex2/delf0010.21o", "odd/rinex2onesat.10o", "rinex3/GEOP092I.24o.gz"
@@ -28,10 +31,22 @@ def csv_rows(path):
         return list(csv.DictReader(f))
 
 
-def command(*args, timeout=120):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-m", "skarvo_tools", *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+def command(*args):
+    """The command run in this process, as a finished process would show it."""
+    out, err = io.StringIO(), io.StringIO()
+    rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
+    return types.SimpleNamespace(returncode=rc, stdout=out.getvalue(), stderr=err.getvalue())
+
+
+@pytest.fixture(scope="module")
+def full_report(tmp_path_factory):
+    """The report of pdel with orbits, Fresnel zones and figures: (folder, printed text)."""
+    from conftest import data_path  # the `data` fixture is per test
+
+    folder = tmp_path_factory.mktemp("full")
+    run = command("report", data_path(PDEL), "--sp3", data_path(IGS), "--antenna-height", "2.5", "--out", folder)
+    assert run.returncode == 0, run.stderr
+    return folder, run.stdout
 
 
 # -- files that are not observation data ---------------------------------------------
@@ -108,12 +123,13 @@ def test_file_without_estimates_is_no_multipath_everywhere(data, tmp_path):
     assert "status: no multipath" in text and "0.0000" not in text and "–" in text
 
 
-def test_interval_comes_from_observation_epochs(data):
+def test_interval_comes_from_observation_epochs(data, tmp_path):
     obs = mp.read_rinex_obs(str(data(GEOP)))
     assert obs.interval == 0.0 and obs.epoch_flags()[:2] == [2, 0]  # an event record shares the first time
     assert report.observation_interval(obs) == 1.0
-    run = command("report", data(GEOP), "--json", "--no-plots")
-    assert json.loads(run.stdout)["file"]["interval_s"] == 1.0
+    run = command("report", data(GEOP), "--no-plots", "--out", tmp_path)
+    assert json.loads((tmp_path / "report.json").read_text())["file"]["interval_s"] == 1.0
+    assert "no elevations: no elevation mask applied, no weighted RMS" in run.stdout
 
 
 # -- orbits ---------------------------------------------------------------------------
@@ -126,23 +142,16 @@ def test_real_orbit_reaches_one_record_interval_past_its_last_record(data):
         assert mp.compute_elevation(sp3, mp.Ecef(3924687.702, 301132.766, 5001910.775), "G01", epoch) is None
 
 
-def test_system_missing_from_the_orbit_is_counted_and_has_no_weighted_rms(data):
+@pytest.mark.parametrize("mask", [10.0, 25.0])
+def test_report_statistics_come_from_the_masked_estimates(data, tmp_path, mask):
+    run = command("report", data(PDEL), "--sp3", data(IGS), "--no-plots", "--elevation-mask", mask, "--out", tmp_path)
+    assert f"estimates at or above the {mask:g}° elevation mask" in run.stdout
+    d = json.loads((tmp_path / "report.json").read_text())
+    assert d["elevations"]["mask_deg"] == mask and d["settings"]["elevation_mask_deg"] == mask
     # pdel carries GPS and GLONASS; the orbit file is GPS only.
-    d = json.loads(command("report", data(PDEL), "--sp3", data(IGS), "--json", "--no-plots").stdout)
     by_system = d["elevations"]["by_system"]
     assert by_system["R"]["placed"] == 0 and by_system["R"]["unplaced"] > 0 and by_system["G"]["unplaced"] == 0
     assert any("no GLONASS (R) estimate got an elevation" in w for w in d["warnings"])
-    for row in d["multipath"]:
-        assert (row["weighted_rms_m"] is None) == (row["system"] == "R"), row
-    assert all(r["weighted_rms_m"] is None for r in json.loads(
-        command("report", data(PDEL), "--json", "--no-plots").stdout)["multipath"])
-
-
-@pytest.mark.parametrize("mask", [10.0, 25.0])
-def test_report_statistics_come_from_the_masked_estimates(data, mask):
-    d = json.loads(command("report", data(PDEL), "--sp3", data(IGS), "--json", "--no-plots",
-                           "--elevation-mask", mask).stdout)
-    assert d["elevations"]["mask_deg"] == mask and d["settings"]["elevation_mask_deg"] == mask
     obs = mp.read_rinex_obs(str(data(PDEL)))
     results = mp.MultipathAnalyzer(obs, elevation_cutoff=mask).analyze()
     results.compute_elevations(mp.read_sp3(str(data(IGS))), obs.approx_position)
@@ -155,17 +164,9 @@ def test_report_statistics_come_from_the_masked_estimates(data, mask):
         assert row["rms_m"] == pytest.approx(float(np.sqrt(np.mean(mp_values ** 2))), rel=1e-9)
 
 
-def test_text_table_header_names_the_mask(data, tmp_path):
-    out = command("report", data(PDEL), "--sp3", data(IGS), "--no-plots", "--elevation-mask", "15",
-                  "--out", tmp_path).stdout
-    assert "estimates at or above the 15° elevation mask" in out
-    out = command("report", data(PDEL), "--no-plots", "--out", tmp_path / "b").stdout
-    assert "no elevations: no elevation mask applied, no weighted RMS" in out
-
-
 # -- analysis options and inputs --------------------------------------------------------
 
-def test_analysis_options_reach_the_analyzer(data):
+def test_analysis_options_reach_the_analyzer(data, capsys):
     def signals(*extra):
         d = json.loads(command("report", data(PDEL), "--json", "--no-plots", *extra).stdout)
         return [r["signal"] for r in d["multipath"]], d["cycle_slips"]["by_method"]["gf"]
@@ -175,7 +176,8 @@ def test_analysis_options_reach_the_analyzer(data):
     assert signals("--include-codes", "c1c")[0] == [s for s in everything if s.endswith("1C")]
     assert "GPSM2W" not in signals("--exclude-codes", "GC2W")[0]
     assert signals("--gf-threshold", "1000", "1")[1] == 0
-    help_text = command("report", "--help").stdout
+    command("report", "--help")  # argparse prints its help on sys.stdout
+    help_text = capsys.readouterr().out
     for option in ("--elevation-mask", "--include-codes", "--exclude-codes", "--gf-threshold",
                    "--code-phase-threshold"):
         assert option in help_text
@@ -289,10 +291,9 @@ def test_band_power_figure_shows_the_strongest_reflections_not_the_longest_serie
     assert plots.top_reflection_satellites(raw, 3) == ["G02", "E11", "G01"]
 
 
-def test_fresnel_drawing_and_text_agree(data, tmp_path):
-    run = command("report", data(PDEL), "--sp3", data(IGS), "--antenna-height", "2.5", "--out", tmp_path)
-    d = json.loads((tmp_path / "report.json").read_text())
-    fr = d["fresnel"]
+def test_fresnel_drawing_and_text_agree(data, full_report):
+    folder, text = full_report
+    fr = json.loads((folder / "report.json").read_text())["fresnel"]
     obs = mp.read_rinex_obs(str(data(PDEL)))
     results = mp.MultipathAnalyzer(obs).analyze()
     results.compute_elevations(mp.read_sp3(str(data(IGS))), obs.approx_position)
@@ -304,34 +305,31 @@ def test_fresnel_drawing_and_text_agree(data, tmp_path):
     a, b, dist = mp.fresnel_zone(10.0, 2.5)
     assert dist == pytest.approx(2.5 / np.tan(np.radians(10.0)))
     assert report.fresnel_centre(10.0, 2.5, mp.GPS_L1_WAVELENGTH) > dist
-    page = (tmp_path / "index.html").read_text()
-    assert f"up to {fr['max_reach_m']:.1f} m" in page and f"{fr['max_reach_m']:.1f} m" in run.stdout
+    page = (folder / "index.html").read_text()
+    assert f"up to {fr['max_reach_m']:.1f} m" in page and f"{fr['max_reach_m']:.1f} m" in text
 
 
 # -- the page -------------------------------------------------------------------------
 
-def test_page_puts_summary_and_figures_before_the_tables(data, tmp_path):
-    run = command("report", data(PDEL), "--sp3", data(IGS), "--out", tmp_path)
-    assert run.returncode == 0, run.stderr
-    page = (tmp_path / "index.html").read_text()
+def test_page_puts_summary_and_figures_before_the_tables(full_report):
+    page = (full_report[0] / "index.html").read_text()
     order = [page.index(f'<section id="{sid}">') for sid in ("summary", "figures", "file", "multipath", "slips")]
     assert order == sorted(order)
     assert page.index("<img") < page.index('<table class="multipath"')
-    for target in set(__import__("re").findall(r'href="#([\w-]+)"', page)):
+    for target in set(re.findall(r'href="#([\w-]+)"', page)):
         assert f'id="{target}"' in page
 
 
 BROWSERS = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
 
 
-def test_page_screenshot_in_a_headless_browser(data, tmp_path):
+def test_page_screenshot_in_a_headless_browser(full_report, tmp_path):
     browser = next((shutil.which(b) for b in BROWSERS if shutil.which(b)), None)
     if browser is None:
         pytest.skip("no headless browser installed")
-    assert command("report", data(PDEL), "--sp3", data(IGS), "--out", tmp_path).returncode == 0
     shot = tmp_path / "page.png"
     subprocess.run([browser, "--headless", "--disable-gpu", "--no-sandbox", f"--screenshot={shot}",
-                    "--window-size=1300,1800", (tmp_path / "index.html").as_uri()],
+                    "--window-size=1300,1800", (full_report[0] / "index.html").as_uri()],
                    capture_output=True, timeout=120, check=False)
     assert shot.exists() and shot.stat().st_size > 20_000
     assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
