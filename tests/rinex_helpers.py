@@ -15,6 +15,14 @@ FILES = pathlib.Path(__file__).resolve().parent / "files" / "rinex"
 START = datetime(2020, 6, 25)
 
 
+SYSTEM_LABELS = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN"}
+
+
+def label(e):
+    """The statistics label of a multipath estimate (GPSM1C for a GPS C1C estimate)."""
+    return SYSTEM_LABELS[e.system] + "M" + e.signal[1:]
+
+
 def fields(e):
     return (e.year, e.month, e.day, e.hour, e.minute, e.second)
 

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import skarvo_mp as mp
+from rinex_helpers import label
 from skarvo_tools.simulate import simulate_station
 
 SPAN = dict(duration_s=6 * 3600.0, gps=10, galileo=8, glonass=3)
@@ -45,9 +46,8 @@ def truth_rms(slip_day):
     sim = slip_day["sim"]
     sums = {}
     for e in results.estimates:
-        label = {"G": "GPS", "R": "GLO", "E": "GAL"}[e.system] + "M" + e.signal[1:]
         err = sim.tracks[e.satellite].code_error[e.signal][_epoch_index(sim, e.epoch)]
-        acc = sums.setdefault(label, [0.0, 0])
+        acc = sums.setdefault(label(e), [0.0, 0])
         acc[0] += err * err
         acc[1] += 1
     stats = {s.signal: s for s in results.statistics}
