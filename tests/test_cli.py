@@ -143,18 +143,22 @@ def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
         run("report", data(PDEL), "--json")
 
 
-@pytest.mark.parametrize("content, name, message", [
-    (None, "absent.sp3", "SP3 file not found: {path}"),
-    (b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz", "unreadable SP3 file {path}: Failed to read SP3: I/O error: unexpected end of gzip stream"),
-    (b"this is not an orbit file\n", "text.sp3", "SP3 file {path} holds no usable orbit records"),
-    (b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
+@pytest.mark.parametrize("option, content, name, message", [
+    ("--sp3", None, "absent.sp3", "SP3 file not found: {path}"),
+    ("--sp3", b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz",
+     "unreadable SP3 file {path}: Failed to read SP3: I/O error: unexpected end of gzip stream"),
+    ("--sp3", b"this is not an orbit file\n", "text.sp3", "SP3 file {path} holds no usable orbit records"),
+    ("--sp3", b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
+    ("--nav", None, "bad.rnx", "navigation file not found: {path}"),
+    ("--nav", b"     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n", "bad.rnx",
+     "Failed to read navigation file {path}: Navigation file error: line 1: an observation file"),
 ])
-def test_unusable_sp3_is_a_user_error(tmp_path, data, content, name, message):
+def test_unusable_orbit_file_is_a_user_error(tmp_path, data, option, content, name, message):
     path = tmp_path / name
     if content is not None:
         path.write_bytes(content)
-    rc, out, err = run("report", data(PDEL), "--sp3", path, "--no-plots", "--out", tmp_path / "out")
-    assert rc == 2
+    rc, out, err = run("report", data(PDEL), option, path, "--no-plots", "--out", tmp_path / "out")
+    assert (rc, out) == (2, "")
     assert err.startswith("skarvo-mp: error: " + message.format(path=path))
     assert err.count("\n") == 1 and "Traceback" not in err
     assert not (tmp_path / "out").exists()
@@ -475,20 +479,6 @@ def test_report_with_broadcast_orbits_names_its_source(data, tmp_path):
     # Precise orbits win when both are given.
     rc, out, err = run("report", data(PDEL), "--nav", nav_files[0], "--sp3", data(IGS), "--json", "--no-plots")
     assert json.loads(out)["elevations"]["source"] == "sp3"
-
-
-@pytest.mark.parametrize("content, message", [
-    (None, "navigation file not found: {path}"),
-    (b"     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n",
-     "Failed to read navigation file {path}: Navigation file error: line 1: an observation file"),
-])
-def test_unusable_nav_is_a_user_error(tmp_path, data, content, message):
-    path = tmp_path / "bad.rnx"
-    if content is not None:
-        path.write_bytes(content)
-    rc, out, err = run("report", data(PDEL), "--nav", path, "--no-plots", "--out", tmp_path / "out")
-    assert (rc, out) == (2, "")
-    assert err.startswith("skarvo-mp: error: " + message.format(path=path)) and err.count("\n") == 1
 
 
 def test_tracks_leave_out_estimates_without_an_orbit_position():
