@@ -93,15 +93,6 @@ def test_observation_files_and_empty_input_are_still_read(text, epochs):
     assert mp.read_rinex_obs_bytes(text.encode(), "ok.rnx").num_epochs == epochs
 
 
-def test_command_reports_navigation_and_orbit_files_as_failed(data, tmp_path):
-    alone = command("report", data("nav/brdc0010.21n"), "--json")
-    assert alone.returncode == 1 and alone.stdout == ""
-    assert "got a RINEX navigation file" in alone.stderr
-    batch = command("report", data(PDEL), data("sp3/igs21385.sp3"), "--out", tmp_path, "--no-plots")
-    assert batch.returncode == 1
-    assert "1 of 2 files reported, 0 without multipath, 1 failed" in batch.stdout
-
-
 # -- files without multipath ----------------------------------------------------------
 
 def test_file_without_estimates_is_no_multipath_everywhere(data, tmp_path):
