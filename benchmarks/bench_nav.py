@@ -10,7 +10,6 @@ median over several runs; the two elevation calls alternate so that load from
 other processes falls on both alike.
 """
 import gzip
-import os
 import pathlib
 import shutil
 import statistics
@@ -19,20 +18,15 @@ import tempfile
 import time
 
 import skarvo_mp as sk
+from benchkit import DATA, median_time
 
-DATA = pathlib.Path(os.environ.get("SKARVO_DATA", pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"))
 RUNS = 9
 NAV_FILES = ["nav/ESBC00DNK_R_20201770000_01D_MN.rnx.gz", "nav/ELKO00USA_R_20182100000_01D_MN.rnx.gz",
              "nav/brdc0010.21n", "nav/BRD400DLR_S_20230710000_01D_MN.rnx.gz"]
 
 
 def timed(fn, runs=RUNS):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    return median_time(fn, runs)
 
 
 def bench_read():

@@ -17,18 +17,13 @@ import threading
 import time
 
 import skarvo_mp as sk
+from benchkit import DATA, median_time
 
-DATA = pathlib.Path(os.environ.get("SKARVO_DATA", pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"))
 RUNS = 7
 
 
 def timed(fn, runs=RUNS):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    return median_time(fn, runs)
 
 
 def synthetic_file(path):

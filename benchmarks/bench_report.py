@@ -19,20 +19,12 @@ import shutil
 import statistics
 import sys
 import tempfile
-import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-DATA = pathlib.Path(os.environ.get("SKARVO_DATA", ROOT.parent / "shared" / "data"))
-OBS = DATA / "rinex3" / "ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"
-SP3 = DATA / "sp3" / "GRG0MGXFIN_20201770000_01D_15M_ORB.SP3.gz"
+from benchkit import DATA, ESBC_OBS as OBS, ESBC_SP3 as SP3, run_times
 
 
 def median_time(fn, runs):
-    times = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
+    times = run_times(fn, runs)
     return statistics.median(times), times
 
 

@@ -15,22 +15,14 @@ import os
 import pathlib
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
-import time
 import zlib
 
 import skarvo_mp
+from benchkit import ESBC_OBS, peak_rss_kb, timed_ms as timed
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-DEFAULT = ROOT.parent / "shared" / "data" / "rinex3" / "ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"
-
-
-def timed(f):
-    t = time.perf_counter()
-    f()
-    return (time.perf_counter() - t) * 1e3
+DEFAULT = ESBC_OBS
 
 
 def count_lines(path):
@@ -69,12 +61,6 @@ def stored_observation_count(path):
                     except ValueError:
                         pass
     return n
-
-
-def peak_rss_kb(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
-    return int(out.stdout.split()[-1])
 
 
 def main():

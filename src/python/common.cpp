@@ -5,6 +5,12 @@
 #include <utility>
 #include <vector>
 
+// The method descriptors and the capped error texts below rely on how
+// pybind11 3.1 lays out its functions and dispatches their calls.
+#if PYBIND11_VERSION_MAJOR != 3 || PYBIND11_VERSION_MINOR != 1
+#error "skarvo_mp's binding is tested with pybind11 3.1.x only: install pybind11>=3.1,<3.2"
+#endif
+
 namespace skarvo::python {
 
 void raise(PyObject* type, const std::string& text) {
