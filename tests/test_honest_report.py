@@ -7,7 +7,6 @@ import io
 import json
 import os
 import pathlib
-import re
 import shutil
 import signal
 import subprocess
@@ -36,17 +35,6 @@ def command(*args):
     out, err = io.StringIO(), io.StringIO()
     rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
     return types.SimpleNamespace(returncode=rc, stdout=out.getvalue(), stderr=err.getvalue())
-
-
-@pytest.fixture(scope="module")
-def full_report(tmp_path_factory):
-    """The report of pdel with orbits, Fresnel zones and figures: (folder, printed text)."""
-    from conftest import data_path  # the `data` fixture is per test
-
-    folder = tmp_path_factory.mktemp("full")
-    run = command("report", data_path(PDEL), "--sp3", data_path(IGS), "--antenna-height", "2.5", "--out", folder)
-    assert run.returncode == 0, run.stderr
-    return folder, run.stdout
 
 
 # -- files that are not observation data ---------------------------------------------
@@ -280,50 +268,6 @@ def test_band_power_figure_shows_the_strongest_reflections_not_the_longest_serie
     raw = {"band_power": {"G01": sat(1.0, 900), "G02": sat(30.0, 100), "C03": sat(500.0, 2000),
                           "S23": sat(800.0, 2000), "E11": sat(5.0, 50), "R07": {"t": [], "power": [[], []]}}}
     assert plots.top_reflection_satellites(raw, 3) == ["G02", "E11", "G01"]
-
-
-def test_fresnel_drawing_and_text_agree(data, full_report):
-    folder, text = full_report
-    fr = json.loads((folder / "report.json").read_text())["fresnel"]
-    obs = mp.read_rinex_obs(str(data(PDEL)))
-    results = mp.MultipathAnalyzer(obs).analyze()
-    results.compute_elevations(mp.read_sp3(str(data(IGS))), obs.approx_position)
-    prints = mp.fresnel_map(report.fresnel_tracks(results.estimates), 2.5)
-    envelope = plots.fresnel_envelope(np, prints, 2.5, mp.GPS_L1_WAVELENGTH)
-    assert max(e[3] for e in envelope) == pytest.approx(fr["max_reach_m"], rel=1e-9)
-    assert fr["max_reach_m"] > fr["max_distance_m"] == pytest.approx(max(p["dist"] for p in prints))
-    # Specular point h / tan e, zone centre beyond it, as fresnel_zone's documentation says.
-    a, b, dist = mp.fresnel_zone(10.0, 2.5)
-    assert dist == pytest.approx(2.5 / np.tan(np.radians(10.0)))
-    assert report.fresnel_centre(10.0, 2.5, mp.GPS_L1_WAVELENGTH) > dist
-    page = (folder / "index.html").read_text()
-    assert f"up to {fr['max_reach_m']:.1f} m" in page and f"{fr['max_reach_m']:.1f} m" in text
-
-
-# -- the page -------------------------------------------------------------------------
-
-def test_page_puts_summary_and_figures_before_the_tables(full_report):
-    page = (full_report[0] / "index.html").read_text()
-    order = [page.index(f'<section id="{sid}">') for sid in ("summary", "figures", "file", "multipath", "slips")]
-    assert order == sorted(order)
-    assert page.index("<img") < page.index('<table class="multipath"')
-    for target in set(re.findall(r'href="#([\w-]+)"', page)):
-        assert f'id="{target}"' in page
-
-
-BROWSERS = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
-
-
-def test_page_screenshot_in_a_headless_browser(full_report, tmp_path):
-    browser = next((shutil.which(b) for b in BROWSERS if shutil.which(b)), None)
-    if browser is None:
-        pytest.skip("no headless browser installed")
-    shot = tmp_path / "page.png"
-    subprocess.run([browser, "--headless", "--disable-gpu", "--no-sandbox", f"--screenshot={shot}",
-                    "--window-size=1300,1800", (full_report[0] / "index.html").as_uri()],
-                   capture_output=True, timeout=120, check=False)
-    assert shot.exists() and shot.stat().st_size > 20_000
-    assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_gunzip_fixture_skips_every_time_without_the_data(tmp_path_factory, monkeypatch):
