@@ -20,19 +20,15 @@ import numpy as np
 import pytest
 
 import skarvo_mp as mp
-from skarvo_tools import cli, plots, report, runner
+from skarvo_tools import plots, report, runner
 from skarvo_tools.simulate import simulate_station
+
+from conftest import run_cli as run
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PDEL = "rinex3/pdel0010.21o"
 FLRS = "odd/flrs0010.12o"
 IGS = "sp3/igs21385.sp3"
-
-
-def run(*args):
-    out, err = io.StringIO(), io.StringIO()
-    rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
-    return rc, out.getvalue(), err.getvalue()
 
 
 class Page(html.parser.HTMLParser):

@@ -3,7 +3,6 @@ observation data, or a file without multipath, as a normal result; show an
 interval of 0 or a zero RMS for nothing; extrapolate orbits; hide a system
 without elevations; ignore Ctrl-C (in a process of its own)."""
 import csv
-import io
 import json
 import os
 import pathlib
@@ -12,13 +11,14 @@ import signal
 import subprocess
 import sys
 import time
-import types
 
 import numpy as np
 import pytest
 
 import skarvo_mp as mp
-from skarvo_tools import cli, plots, report
+from skarvo_tools import plots, report
+
+from conftest import run_cli
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PDEL, DELF, ONESAT, GEOP = "rinex3/pdel0010.21o", "rinex2/delf0010.21o", "odd/rinex2onesat.10o", "rinex3/GEOP092I.24o.gz"
@@ -28,13 +28,6 @@ IGS = "sp3/igs21385.sp3"
 def csv_rows(path):
     with open(path, encoding="utf-8", newline="") as f:
         return list(csv.DictReader(f))
-
-
-def command(*args):
-    """The command run in this process, as a finished process would show it."""
-    out, err = io.StringIO(), io.StringIO()
-    rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
-    return types.SimpleNamespace(returncode=rc, stdout=out.getvalue(), stderr=err.getvalue())
 
 
 # -- files that are not observation data ---------------------------------------------
@@ -84,9 +77,9 @@ def test_observation_files_and_empty_input_are_still_read(text, epochs):
 # -- files without multipath ----------------------------------------------------------
 
 def test_file_without_estimates_is_no_multipath_everywhere(data, tmp_path):
-    run = command("report", data(ONESAT), data(DELF), "--out", tmp_path, "--no-plots")
-    assert run.returncode == 0, run.stderr
-    lines = run.stdout.splitlines()
+    rc, out, err = run_cli("report", data(ONESAT), data(DELF), "--out", tmp_path, "--no-plots")
+    assert rc == 0, err
+    lines = out.splitlines()
     assert lines[-1].startswith("1 of 2 files reported, 1 without multipath, 0 failed")
     empty = next(line for line in lines if "rinex2onesat" in line)
     assert empty.startswith("no multipath") and "no arc was long enough" in empty and "RMS" not in empty
@@ -98,7 +91,7 @@ def test_file_without_estimates_is_no_multipath_everywhere(data, tmp_path):
     one = json.loads((tmp_path / "rinex2onesat" / "report.json").read_text())
     assert one["status"] == "no multipath" and one["status_reason"]
     assert all(r["estimates"] == 0 and r["rms_m"] is None and r["weighted_rms_m"] is None for r in one["multipath"])
-    text = command("report", data(ONESAT), "--no-plots", "--out", tmp_path / "single").stdout
+    text = run_cli("report", data(ONESAT), "--no-plots", "--out", tmp_path / "single")[1]
     assert "status: no multipath" in text and "0.0000" not in text and "–" in text
 
 
@@ -106,9 +99,9 @@ def test_interval_comes_from_observation_epochs(data, tmp_path):
     obs = mp.read_rinex_obs(str(data(GEOP)))
     assert obs.interval == 0.0 and obs.epoch_flags()[:2] == [2, 0]  # an event record shares the first time
     assert report.observation_interval(obs) == 1.0
-    run = command("report", data(GEOP), "--no-plots", "--out", tmp_path)
+    text = run_cli("report", data(GEOP), "--no-plots", "--out", tmp_path)[1]
     assert json.loads((tmp_path / "report.json").read_text())["file"]["interval_s"] == 1.0
-    assert "no elevations: no elevation mask applied, no weighted RMS" in run.stdout
+    assert "no elevations: no elevation mask applied, no weighted RMS" in text
 
 
 # -- orbits ---------------------------------------------------------------------------
@@ -123,8 +116,8 @@ def test_real_orbit_reaches_one_record_interval_past_its_last_record(data):
 
 @pytest.mark.parametrize("mask", [10.0, 25.0])
 def test_report_statistics_come_from_the_masked_estimates(data, tmp_path, mask):
-    run = command("report", data(PDEL), "--sp3", data(IGS), "--no-plots", "--elevation-mask", mask, "--out", tmp_path)
-    assert f"estimates at or above the {mask:g}° elevation mask" in run.stdout
+    text = run_cli("report", data(PDEL), "--sp3", data(IGS), "--no-plots", "--elevation-mask", mask, "--out", tmp_path)[1]
+    assert f"estimates at or above the {mask:g}° elevation mask" in text
     d = json.loads((tmp_path / "report.json").read_text())
     assert d["elevations"]["mask_deg"] == mask and d["settings"]["elevation_mask_deg"] == mask
     # pdel carries GPS and GLONASS; the orbit file is GPS only.
@@ -147,7 +140,7 @@ def test_report_statistics_come_from_the_masked_estimates(data, tmp_path, mask):
 
 def test_analysis_options_reach_the_analyzer(data, capsys):
     def signals(*extra):
-        d = json.loads(command("report", data(PDEL), "--json", "--no-plots", *extra).stdout)
+        d = json.loads(run_cli("report", data(PDEL), "--json", "--no-plots", *extra)[1])
         return [r["signal"] for r in d["multipath"]], d["cycle_slips"]["by_method"]["gf"]
 
     everything, gf = signals()
@@ -155,7 +148,7 @@ def test_analysis_options_reach_the_analyzer(data, capsys):
     assert signals("--include-codes", "c1c")[0] == [s for s in everything if s.endswith("1C")]
     assert "GPSM2W" not in signals("--exclude-codes", "GC2W")[0]
     assert signals("--gf-threshold", "1000", "1")[1] == 0
-    command("report", "--help")  # argparse prints its help on sys.stdout
+    run_cli("report", "--help")  # argparse prints its help on sys.stdout
     help_text = capsys.readouterr().out
     for option in ("--elevation-mask", "--include-codes", "--exclude-codes", "--gf-threshold",
                    "--code-phase-threshold"):
@@ -168,9 +161,9 @@ def test_folder_is_searched_for_observation_files_by_content(data, tmp_path):
     shutil.copy(data(GEOP), tmp_path / "in" / "geop.bin")  # gzip under another name
     shutil.copy(data("nav/brdc0010.21n"), tmp_path / "in" / "brdc0010.21o")  # a name that lies
     (tmp_path / "in" / "notes.21o").write_text("not a RINEX file\n")
-    run = command("report", tmp_path / "in", "--out", tmp_path / "out", "--no-plots")
-    assert run.returncode == 0, run.stderr
-    assert "2 of 2 files reported" in run.stdout or "1 of 2 files reported, 1 without multipath" in run.stdout
+    rc, out, err = run_cli("report", tmp_path / "in", "--out", tmp_path / "out", "--no-plots")
+    assert rc == 0, err
+    assert "2 of 2 files reported" in out or "1 of 2 files reported, 1 without multipath" in out
     reported = {pathlib.Path(r["file"]).name for r in csv_rows(tmp_path / "out" / "summary.csv")}
     assert reported == {"station.data", "geop.bin"}
 

@@ -3,15 +3,14 @@ stations show, an independent computation from the file text, loss-of-lock
 counts, and files with quirks that must give results (and reports) without
 failing."""
 import collections
-import io
 import json
 
 import numpy as np
 import pytest
 
 import skarvo_mp as sm
+from conftest import run_cli
 from rinex_helpers import SYSTEM_LABELS, label, parse_v3
-from skarvo_tools import cli
 
 
 pytestmark = pytest.mark.realdata
@@ -124,9 +123,8 @@ def test_real_files_analyse_and_report(data, path):
     assert {s.signal: s.count for s in res.statistics if s.count} == collections.Counter(map(label, res.estimates))
     assert res.total_estimates() == len(res.estimates)
 
-    out, err = io.StringIO(), io.StringIO()
-    assert cli.main(["report", str(data(path)), "--json", "--no-plots", "--systems", "G,R,E,C,J,S,I"],
-                    stdout=out, stderr=err) == 0, err.getvalue()
-    doc = json.loads(out.getvalue())
+    rc, out, err = run_cli("report", data(path), "--json", "--no-plots", "--systems", "G,R,E,C,J,S,I")
+    assert rc == 0, err
+    doc = json.loads(out)
     assert (doc["file"]["epochs"], doc["file"]["satellites"]) == (obs.num_epochs, obs.num_satellites)
     assert [(r["signal"], r["estimates"]) for r in doc["multipath"]] == [(s.signal, s.count) for s in res.statistics]
