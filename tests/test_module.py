@@ -17,7 +17,8 @@ FUNCTIONS = ["read_rinex_obs", "read_rinex_obs_bytes", "read_sp3", "get_frequenc
              "detrend_arc", "split_arcs", "fresnel_zone", "fresnel_map", "scalogram", "analyze_snr_wavelets"]
 # Names added after the specified ones, in registration order.
 ADDED = ["NavData", "read_rinex_nav", "lomb_scargle", "reflector_heights", "decode_file", "morlet_cwt_array",
-         "band_power_array", "scalogram_array", "analyze_snr_wavelets_array", "station_quality"]
+         "band_power_array", "scalogram_array", "analyze_snr_wavelets_array", "station_quality", "read_sp3_files",
+         "partner_bands"]
 CONSTANTS = ["SPEED_OF_LIGHT", "GM_WGS84", "EARTH_RADIUS", "GPS_L1_WAVELENGTH"]
 
 

@@ -145,6 +145,9 @@ def test_real_files(data, gunzipped, name, nsat, nepochs, interval):
     assert repr(d) == f"Sp3Data(satellites={nsat}, epochs={nepochs}, interval={interval:g}s)"
     records = list(file_records(path))
     assert d.satellites() == list(dict.fromkeys(sat for sat, _, _ in records))
+    lines = [line[3:31].split() for line in pathlib.Path(path).read_text().splitlines() if line.startswith("*")]
+    assert [(e.year, e.month, e.day, e.hour, e.minute, e.second) for e in d.epochs()] == [
+        (*map(int, f[:5]), float(f[5])) for f in lines]
     # Every tabulated position comes back exactly at its own epoch (satellites
     # with fewer than nine records have no positions).
     counts = {s: sum(1 for r in records if r[0] == s) for s in d.satellites()}

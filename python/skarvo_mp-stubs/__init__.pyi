@@ -291,6 +291,10 @@ class Sp3Data:
     def interval(self) -> float: ...
     def satellites(self) -> list[str]: ...
     def get_position(self, satellite: str | Satellite, epoch: Epoch) -> Ecef | None: ...
+    def epochs(self) -> list[Epoch]:
+        """Epochs of the file's epoch lines, in file order (also those without a usable record);
+        for files read together by read_sp3_files, in time order, each once."""
+        ...
 
 def read_rinex_obs(path: str | os.PathLike[str]) -> RinexObsData: ...
 def read_rinex_obs_bytes(data: bytes, filename: str) -> RinexObsData: ...
@@ -414,3 +418,24 @@ def station_quality(
     observed counts per code and phase observation above the mask and the
     mean SNR per elevation bin. Runs without the GIL.
     """
+
+def read_sp3_files(paths: Sequence[str | os.PathLike[str]]) -> Sp3Data:
+    """Read several SP3 files as one orbit
+
+    One path reads exactly as read_sp3. Several are merged by epoch: the header
+    (declared epoch count and interval) is the first file's; the epoch blocks of all
+    files are put in time order, and an epoch found in several files (or twice in one)
+    keeps the whole block read first (earlier in `paths`, then earlier in its file).
+    Gaps stay gaps; satellites and intervals may differ between files. Runs without the
+    GIL. Raises ValueError for an empty sequence, OSError naming a file that cannot be read.
+    """
+    ...
+
+def partner_bands(system: str) -> tuple[int, ...]:
+    """Second-frequency bands of a system, in order of preference
+
+    The bands the multipath combination and the geometry-free slip test pair a signal
+    with, tried in this order. `system` is a one-letter code (G, R, E, C, J, S, I);
+    raises ValueError for any other text.
+    """
+    ...

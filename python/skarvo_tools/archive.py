@@ -24,8 +24,6 @@ import glob
 import logging
 import os
 import re
-import shutil
-import tempfile
 import time
 import traceback
 import uuid
@@ -37,7 +35,6 @@ from . import sp3files
 from .errors import FileFailure, UserError
 from .report import ReportOptions, build_report, file_stem
 
-REDO_CHOICES = ("failed", "no-orbits", "all")
 ORBITS_CACHED = 4
 
 
@@ -192,14 +189,7 @@ def read_orbits(chosen: Sequence[sp3files.Sp3Source]):
     if key in _ORBITS:
         _ORBITS.move_to_end(key)
         return _ORBITS[key]
-    if len(chosen) == 1:
-        sp3 = module().read_sp3(chosen[0].plain)
-    else:
-        folder = tempfile.mkdtemp(prefix="skarvo-mp-orbits-")
-        try:
-            sp3 = module().read_sp3(sp3files.merge(chosen, folder))
-        finally:
-            shutil.rmtree(folder, ignore_errors=True)
+    sp3 = module().read_sp3_files([s.given for s in chosen])
     _ORBITS[key] = sp3
     while len(_ORBITS) > ORBITS_CACHED:
         _ORBITS.popitem(last=False)

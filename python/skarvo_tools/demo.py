@@ -4,8 +4,6 @@ from __future__ import annotations
 import calendar
 import json
 import os
-import shutil
-import tempfile
 import time
 from typing import Any, Dict, List, Optional, TextIO, Tuple
 
@@ -50,20 +48,16 @@ def run(out: str, seed: int = 1, hours: float = 24.0, plots: bool = True,
         json.dump(truth, f, indent=1)
     simulated = time.perf_counter() - started
 
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-demo-")
+    sources = sp3files.prepare([sp3_path], reader=mp.read_sp3)
+    # The injected multipath is known at every elevation: no mask, so
+    # that the measured RMS compares with it.
+    options = rep.ReportOptions(sp3=sources, antenna_height=sim.config.reflector_height_m,
+                                out_dir=os.path.join(out, "report"), plots=plots, elevation_mask=0.0)
     try:
-        sources = sp3files.prepare([sp3_path], folder, reader=mp.read_sp3)
-        # The injected multipath is known at every elevation: no mask, so
-        # that the measured RMS compares with it.
-        options = rep.ReportOptions(sp3=sources, antenna_height=sim.config.reflector_height_m,
-                                    out_dir=os.path.join(out, "report"), plots=plots, elevation_mask=0.0)
-        try:
-            report = runner.report_one(obs_path, options)
-        except FileFailure as exc:
-            stderr.write(f"skarvo-mp: demo: the simulated file could not be reported on: {exc}\n")
-            return 1
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        report = runner.report_one(obs_path, options)
+    except FileFailure as exc:
+        stderr.write(f"skarvo-mp: demo: the simulated file could not be reported on: {exc}\n")
+        return 1
     elapsed = time.perf_counter() - started
 
     stdout.write(tables.render_text(report.data))

@@ -12,7 +12,8 @@ import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .report import FULL_SYSTEM_NAMES, SYSTEM_NAMES, epoch_to_datetime, from_orbit
+from .report import epoch_to_datetime, from_orbit
+from .names import FULL_SYSTEM_NAMES, SYSTEM_NAMES
 
 MAX_POINTS = 20000
 TOP_SATELLITES = 4

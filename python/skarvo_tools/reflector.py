@@ -15,8 +15,6 @@ import dataclasses
 import datetime as _dt
 import math
 import os
-import shutil
-import tempfile
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from . import sp3files
@@ -111,18 +109,12 @@ def load_orbit(mp, sources, summary, warnings: List[str]):
     warnings.extend(notes)
     if not chosen:
         raise FileFailure("no SP3 file covers the observation span")
-    # One file is read where it lies (compressed or not); several are merged
-    # into one private temporary file first.
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-") if len(chosen) > 1 else None
+    # One file is read where it lies (compressed or not); several are read
+    # as one orbit, merged by epoch.
     try:
-        merged = sp3files.merge(chosen, folder) if folder else chosen[0].plain
-        try:
-            return mp.read_sp3(merged)
-        except OSError as exc:
-            raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
-    finally:
-        if folder:
-            shutil.rmtree(folder, ignore_errors=True)
+        return mp.read_sp3_files([s.given for s in chosen])
+    except OSError as exc:
+        raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
 
 
 def _robust(values: List[float]) -> Tuple[Optional[float], Optional[float]]:

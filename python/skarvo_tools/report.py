@@ -16,24 +16,18 @@ import datetime as _dt
 import math
 import os
 import re
-import shutil
-import tempfile
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import quality as quality_mod
 from . import sp3files
 from .errors import FileFailure, UserError
+from .names import FULL_SYSTEM_NAMES, SYSTEM_LETTERS, SYSTEM_NAMES
 
 SCHEMA = "skarvo-mp-report/1"
 STATUS_OK = "ok"
 STATUS_NO_MULTIPATH = "no multipath"
 DEFAULT_ELEVATION_MASK = 10.0
-SYSTEM_LETTERS = "GRECJSIM"
-SYSTEM_NAMES = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN",
-                "M": "MIX"}
-FULL_SYSTEM_NAMES = {"G": "GPS", "R": "GLONASS", "E": "Galileo", "C": "BeiDou", "J": "QZSS", "S": "SBAS",
-                     "I": "NavIC", "M": "mixed"}
 DEFAULT_SYSTEMS = ("G", "R", "E", "C")
 METHODS = ("gf", "code_phase", "lli")
 # Placeholder geometry of estimates without an orbit (see compute_elevations).
@@ -75,9 +69,8 @@ class ReportOptions:
     nav: Sequence[str] = ()
     reflector: bool = False
     # Read the chosen SP3 files as one module SP3 object, and the navigation
-    # files as one NavData; by default the SP3 files are merged into a private
-    # temporary file and read, the navigation files read and merged (see
-    # attach_elevations). Batches on long-lived workers pass cached readers.
+    # files as one NavData; by default the SP3 files are read together by the
+    # module, the navigation files read and merged (see attach_elevations). Batches on long-lived workers pass cached readers.
     orbit_reader: Optional[Callable[[Sequence[sp3files.Sp3Source]], Any]] = None
     nav_reader: Optional[Callable[[Sequence[str]], Any]] = None
 
@@ -382,22 +375,17 @@ def attach_elevations(mp, obs, results, summary, options: ReportOptions, warning
     warnings.extend(notes)
     if not chosen:
         return None
-    # One file is read where it is; several are merged into a private file.
-    folder = tempfile.mkdtemp(prefix="skarvo-mp-sp3-") if len(chosen) > 1 else None
+    # One file is read where it is; several are read as one orbit, merged by epoch.
     try:
-        try:
-            if options.orbit_reader is not None:
-                sp3 = options.orbit_reader(chosen)
-            else:
-                sp3 = mp.read_sp3(sp3files.merge(chosen, folder) if folder else chosen[0].plain)
-        except OSError as exc:
-            raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
-        computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
-        if keep is not None:
-            keep.update(sp3=sp3, receiver=xyz)
-    finally:
-        if folder:
-            shutil.rmtree(folder, ignore_errors=True)
+        if options.orbit_reader is not None:
+            sp3 = options.orbit_reader(chosen)
+        else:
+            sp3 = mp.read_sp3_files([s.given for s in chosen])
+    except OSError as exc:
+        raise FileFailure(f"cannot read SP3 {', '.join(s.given for s in chosen)}: {exc}") from None
+    computed, failed = results.compute_elevations(sp3, mp.Ecef(*xyz))
+    if keep is not None:
+        keep.update(sp3=sp3, receiver=xyz)
     if computed == 0 and failed > 0:
         warnings.append("no estimate got an elevation: do the SP3 satellites and day match the file?")
     by_system = elevations_by_system(results, computed, warnings)

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import csv
-import io
 import os
 from typing import Any, Dict, Iterable, List, Optional, Sequence
 
@@ -165,15 +164,6 @@ def write_csv(path: str, rows: Iterable[List[str]]) -> None:
         w.writerow(CSV_COLUMNS)
         for r in rows:
             w.writerow(r)
-
-
-def csv_text(rows: Iterable[List[str]]) -> str:
-    buf = io.StringIO()
-    w = csv.writer(buf)
-    w.writerow(CSV_COLUMNS)
-    for r in rows:
-        w.writerow(r)
-    return buf.getvalue()
 
 
 def orbit_source_text(el) -> str:

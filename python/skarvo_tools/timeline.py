@@ -21,6 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from . import archive_store, page, plots
 from .errors import UserError
+from .names import FULL_SYSTEM_NAMES
 from .tables import fmt
 
 METHOD_COLOURS = {"gf": "#1f77b4", "code_phase": "#ff7f0e", "lli": "#2ca02c"}
@@ -161,7 +162,7 @@ def _signal_figure(history: StationHistory, series, ylabel: str, title: str, fol
                     label=signal)
         _mark_changes(ax, changes, label=k == 0)
         ax.set_ylabel(ylabel)
-        ax.set_title(f"{plots.FULL_SYSTEM_NAMES.get(system, system)}", fontsize=9, loc="left")
+        ax.set_title(f"{FULL_SYSTEM_NAMES.get(system, system)}", fontsize=9, loc="left")
         _legend(ax, ncol=1 + len(signals) // 9)
         ax.grid(alpha=0.3)
     fig.suptitle(title)

@@ -70,6 +70,7 @@ private:
             !util::parse_int(words[4], e.minute) || !util::parse_f64(words[5], e.second))
             return;
         epoch_ = e;
+        data_.epochs.push_back(e);
     }
 
     void position_line(std::string_view s) {
@@ -125,6 +126,12 @@ util::Result<Sp3Data> read_lines(io::LineReader& lines) {
 }
 
 }  // namespace
+
+Sp3Data read_sp3_lines(std::span<const std::string_view> lines) {
+    Sp3Parser parser;
+    for (const std::string_view line : lines) parser.line(line);
+    return parser.finish();
+}
 
 util::Result<Sp3Data> read_sp3_buffer(std::string_view bytes) {
     auto input = io::open_memory(bytes);

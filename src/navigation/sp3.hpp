@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,6 +55,9 @@ struct Sp3Data {
     std::uint64_t num_epochs = 0;
     /// Epoch interval from header line 2, seconds (0 when the line is absent).
     double interval = 0.0;
+    /// Every epoch line that reads, in file order (also those without a
+    /// usable record): the span the file covers.
+    std::vector<util::Epoch> epochs;
 
     /// Builds the satellite lookup and the interpolation tracks from
     /// `satellites` and `positions`. The reader calls it; call it again after
@@ -78,6 +82,30 @@ util::Result<Sp3Data> read_sp3_file(const std::string& path);
 
 /// Same as read_sp3_file, on bytes already in memory (borrowed).
 util::Result<Sp3Data> read_sp3_buffer(std::string_view bytes);
+
+/// Same as read_sp3_file, on text already split into lines (without their
+/// line feeds, valid UTF-8).
+Sp3Data read_sp3_lines(std::span<const std::string_view> lines);
+
+/// Reads several SP3 files (for example the day before, the day and the day
+/// after an observation span) as one orbit. One path reads exactly as
+/// read_sp3_file. Several are merged by their epoch blocks (an epoch line
+/// and the lines after it up to the next epoch line or EOF line):
+/// - the header (the lines before the first epoch line) comes from the first
+///   file only, so the declared epoch count and interval are the first
+///   file's; the headers of the others are dropped;
+/// - the blocks of every file are put in time order; an epoch found in
+///   several files, or twice in one, keeps the block read first (earlier in
+///   `paths`, then earlier in its file) whole, even where a later block
+///   holds satellites it lacks;
+/// - gaps between the files stay gaps, satellites and intervals may differ;
+/// - lines after an EOF line or after an epoch line that does not read (six
+///   numbers: a valid date and time, the second in [0, 61)) are dropped up
+///   to the next epoch line; epochs are the same when they agree to the
+///   microsecond.
+/// Fails (kind Io, naming the file) when any file cannot be read or decoded
+/// or is not UTF-8 text, and when `paths` is empty.
+util::Result<Sp3Data> read_sp3_files(std::span<const std::string> paths);
 
 /// Number of interpolation nodes (a polynomial of degree 8).
 inline constexpr std::size_t sp3_interpolation_nodes = 9;

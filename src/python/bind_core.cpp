@@ -2,6 +2,7 @@
 #include <optional>
 #include <string>
 
+#include "analysis/partner_bands.hpp"
 #include "python/bindings.hpp"
 #include "utils/frequencies.hpp"
 #include "utils/text.hpp"
@@ -115,6 +116,27 @@ void bind_get_wavelength(py::module_& m) {
         },
         py::arg("system"), py::arg("band"), py::arg("fcn") = py::none(),
         "get_wavelength(system, band, fcn=None)\n--\n\nGet wavelength for a GNSS signal");
+}
+
+void bind_partner_bands(py::module_& m) {
+    m.def(
+        "partner_bands",
+        [](const std::string& system) {
+            const std::optional<util::GnssSystem> sys =
+                system.size() == 1 ? util::system_from_letter(util::first_char(system)) : std::nullopt;
+            if (!sys || *sys == util::GnssSystem::Mixed)
+                raise_value_error("Unknown system: '" + system + "' (expected one of G, R, E, C, J, S, I)");
+            const auto bands = analysis::partner_bands(*sys);
+            py::tuple out(bands.size());
+            for (std::size_t i = 0; i < bands.size(); ++i) out[i] = py::int_(bands[i]);
+            return out;
+        },
+        py::arg("system"),
+        "partner_bands(system)\n--\n\nSecond-frequency bands of a system, in order of preference\n\n"
+        "The bands the multipath combination and the geometry-free slip test pair a\n"
+        "signal with, tried in this order (a signal never pairs with its own band).\n"
+        "`system` is a one-letter code (G, R, E, C, J, S, I); raises ValueError for\n"
+        "any other text.");
 }
 
 void bind_version(py::module_& m) {

@@ -1,4 +1,4 @@
-// Ecef, Geodetic, Sp3Data, read_sp3 and calculate_azel.
+// Ecef, Geodetic, Sp3Data, read_sp3, read_sp3_files and calculate_azel.
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "navigation/coordinates.hpp"
 #include "navigation/sp3.hpp"
@@ -111,6 +112,10 @@ void bind_sp3_data(py::module_& m) {
         "records; None when the satellite is unknown or has fewer than nine usable records, and\n"
         "when the epoch lies more than one record interval outside the satellite's records\n"
         "(no extrapolation). `satellite` may also be a Satellite object.");
+    cls.def(
+        "epochs", [](const PySp3Data& d) { return d.data->epochs; },
+        "epochs($self)\n--\n\nEpochs of the file's epoch lines, in file order (also those without a usable\n"
+        "record); for files read together by read_sp3_files, in time order, each once");
     cls.def("__repr__", [](const PySp3Data& d) {
         return "Sp3Data(satellites=" + std::to_string(d.data->satellites.size()) +
                ", epochs=" + std::to_string(d.data->num_epochs) +
@@ -139,6 +144,36 @@ void bind_read_sp3(py::module_& m) {
         "positions, interpolated by get_position. Malformed records are skipped.\n"
         "Raises OSError (IOError) 'Failed to read SP3: ...' when the file cannot be\n"
         "read or is not UTF-8 text.");
+}
+
+void bind_read_sp3_files(py::module_& m) {
+    m.def(
+        "read_sp3_files",
+        [](const std::vector<std::filesystem::path>& paths) {
+            if (paths.empty()) raise_value_error("read_sp3_files needs at least one path");
+            std::vector<std::string> native;
+            native.reserve(paths.size());
+            for (const auto& p : paths) native.push_back(p.string());
+            util::Result<nav::Sp3Data> r = [&] {
+                py::gil_scoped_release release;
+                return nav::read_sp3_files(native);
+            }();
+            if (!r) raise_io_error("Failed to read SP3: " + r.error().message());
+            return PySp3Data{std::make_shared<const nav::Sp3Data>(std::move(r).value())};
+        },
+        py::arg("paths"),
+        "read_sp3_files(paths)\n--\n\nRead several SP3 files as one orbit\n\n"
+        "`paths` is a sequence of paths (plain, gzip or compress, decided by content),\n"
+        "for example the day before, the day and the day after an observation span.\n"
+        "One path reads exactly as read_sp3. Several are merged by epoch: the header\n"
+        "(declared epoch count and interval) is the first file's; the epoch blocks of\n"
+        "all files are put in time order, and an epoch found in several files (or\n"
+        "twice in one) keeps the whole block read first (earlier in `paths`, then\n"
+        "earlier in its file). Gaps stay gaps; satellites and intervals may differ\n"
+        "between files. Lines after an EOF line or an unreadable epoch line are\n"
+        "dropped up to the next epoch line. Runs without the GIL.\n"
+        "Raises ValueError for an empty sequence and OSError 'Failed to read SP3: ...'\n"
+        "naming the file that cannot be read or is not UTF-8 text.");
 }
 
 void bind_calculate_azel(py::module_& m) {

@@ -74,6 +74,8 @@ void bind_lomb_scargle(py::module_& m);
 void bind_reflector_heights(py::module_& m);
 void bind_decode_file(py::module_& m);
 void bind_station_quality(py::module_& m);
+void bind_read_sp3_files(py::module_& m);
+void bind_partner_bands(py::module_& m);
 
 // Broadcast navigation data.
 void bind_nav_data(py::module_& m);

@@ -60,6 +60,8 @@ constexpr Entry registration_order[] = {
     {"scalogram_array", bind_scalogram_array},
     {"analyze_snr_wavelets_array", bind_analyze_snr_wavelets_array},
     {"station_quality", bind_station_quality},
+    {"read_sp3_files", bind_read_sp3_files},
+    {"partner_bands", bind_partner_bands},
 };
 
 struct Constant {
