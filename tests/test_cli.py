@@ -23,7 +23,7 @@ import skarvo_mp as mp
 from skarvo_tools import plots, report, runner
 from skarvo_tools.simulate import simulate_station
 
-from conftest import run_cli as run
+from conftest import data_path, run_cli as run
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PDEL = "rinex3/pdel0010.21o"
@@ -222,8 +222,6 @@ def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
 @pytest.fixture(scope="module")
 def sp3_report(tmp_path_factory):
     """The report of pdel with orbits, Fresnel zones and figures: (folder, printed text)."""
-    from conftest import data_path  # the `data` fixture is per test
-
     folder = tmp_path_factory.mktemp("rep")
     rc, out, err = run("report", data_path(PDEL), "--sp3", data_path(IGS), "--antenna-height", "2.5", "--out", folder)
     assert rc == 0, err
