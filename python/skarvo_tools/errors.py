@@ -1,4 +1,5 @@
 """Errors of the command line tools."""
+import os
 
 
 class UserError(Exception):
@@ -6,6 +7,15 @@ class UserError(Exception):
 
     The command prints its text as one line and exits with status 2.
     """
+
+
+def check_input_file(path: str, kind: str) -> None:
+    """Raises UserError when `path` (a `kind` file: "SP3", "navigation", ...)
+    is missing or a folder."""
+    if not os.path.exists(path):
+        raise UserError(f"{kind} file not found: {path}")
+    if os.path.isdir(path):
+        raise UserError(f"{kind} path is a folder, not a file: {path}")
 
 
 class FileFailure(Exception):

@@ -10,7 +10,7 @@ from __future__ import annotations
 import datetime as _dt
 import importlib
 import math
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .report import epoch_to_datetime, from_orbit
 from .names import FULL_SYSTEM_NAMES, SYSTEM_NAMES
@@ -28,6 +28,24 @@ def available() -> Optional[str]:
         except ImportError:
             return f"plots skipped: {name} is not installed (pip install 'skarvo_mp[plots]')"
     return None
+
+
+def draw(data: Dict[str, Any], *steps: Callable[[], List[Tuple[str, str]]]) -> List[Tuple[str, str]]:
+    """The figures that `steps` make, in order: none with the reason among
+    `data["warnings"]` when plots cannot be drawn; those made before a step
+    failed, with the failure among the warnings (a figure must never cost the
+    tables)."""
+    reason = available()
+    if reason:
+        data["warnings"].append(reason)
+        return []
+    made: List[Tuple[str, str]] = []
+    try:
+        for step in steps:
+            made += step()
+    except Exception as exc:
+        data["warnings"].append(f"plots failed: {type(exc).__name__}: {exc}")
+    return made
 
 
 def _figure(width: float, height: float):

@@ -237,14 +237,7 @@ def write_outputs(report: ReflectorReport, folder: str, draw_plots: bool) -> Lis
     made: List[Tuple[str, str]] = []
     if draw_plots:
         from . import plots
-        reason = plots.available()
-        if reason:
-            data["warnings"].append(reason)
-        else:
-            try:
-                made = make_plots(data, report.raw, folder)
-            except Exception as exc:  # a figure must never cost the tables
-                data["warnings"].append(f"plots failed: {type(exc).__name__}: {exc}")
+        made = plots.draw(data, lambda: make_plots(data, report.raw, folder))
     data["outputs"] = {"folder": folder, "json": "reflector.json", "arcs_csv": "reflector_arcs.csv",
                        "daily_csv": "reflector_daily.csv", "plots": [n for n, _ in made]}
     with open(os.path.join(folder, "reflector_arcs.csv"), "w", newline="", encoding="utf-8") as fh:

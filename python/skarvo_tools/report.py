@@ -21,7 +21,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import quality as quality_mod
 from . import sp3files
-from .errors import FileFailure, UserError
+from .errors import FileFailure, UserError, check_input_file
 from .names import FULL_SYSTEM_NAMES, SYSTEM_LETTERS, SYSTEM_NAMES
 
 SCHEMA = "skarvo-mp-report/1"
@@ -317,10 +317,7 @@ def check_nav_files(paths: Sequence[str], mp) -> List[Any]:
     work starts); raises UserError with the reader's message."""
     out = []
     for path in paths:
-        if not os.path.exists(path):
-            raise UserError(f"navigation file not found: {path}")
-        if os.path.isdir(path):
-            raise UserError(f"navigation path is a folder, not a file: {path}")
+        check_input_file(path, "navigation")
         try:
             out.append(mp.read_rinex_nav(path))
         except OSError as exc:

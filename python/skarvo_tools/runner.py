@@ -34,16 +34,8 @@ def write_outputs(report: Report, folder: str, draw_plots: bool) -> None:
     data = report.data
     made: List[Tuple[str, str]] = []
     if draw_plots:
-        reason = plots.available()
-        if reason:
-            data["warnings"].append(reason)
-        else:
-            try:
-                made = plots.make_plots(data, report.details, folder)
-                if data.get("quality"):
-                    made += quality.make_figures(data["quality"], folder)
-            except Exception as exc:  # a figure must never cost the tables
-                data["warnings"].append(f"plots failed: {type(exc).__name__}: {exc}")
+        made = plots.draw(data, lambda: plots.make_plots(data, report.details, folder),
+                          lambda: quality.make_figures(data["quality"], folder) if data.get("quality") else [])
     data["outputs"] = {"folder": folder, "html": "index.html", "json": "report.json", "csv": "summary.csv",
                        "plots": [name for name, _ in made]}
     tables.write_csv(os.path.join(folder, "summary.csv"), tables.csv_rows(data, data["file"]["path"]))

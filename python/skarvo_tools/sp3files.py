@@ -9,10 +9,9 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
-import os
 from typing import List, Optional, Sequence, Tuple
 
-from .errors import UserError
+from .errors import UserError, check_input_file
 
 
 @dataclasses.dataclass(frozen=True)
@@ -53,10 +52,7 @@ def prepare(paths: Sequence[str], folder: Optional[str] = None, reader=None) -> 
     """
     sources = []
     for path in paths:
-        if not os.path.exists(path):
-            raise UserError(f"SP3 file not found: {path}")
-        if os.path.isdir(path):
-            raise UserError(f"SP3 path is a folder, not a file: {path}")
+        check_input_file(path, "SP3")
         if reader is None:
             try:
                 import skarvo_mp
