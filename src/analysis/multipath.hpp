@@ -2,7 +2,7 @@
 //
 // A ten-line program:
 //   auto config = analysis::make_multipath_config(data, {}).value();
-//   auto run = analysis::run_multipath_analysis(config).value();
+//   auto run = analysis::run_multipath_analysis(config);
 //   for (const auto& s : run.statistics) std::printf("%s %.4f\n", s.label.c_str(), s.rms);
 #pragma once
 
@@ -11,10 +11,8 @@
 
 #include "analysis/multipath_arcs.hpp"
 #include "analysis/multipath_config.hpp"
-#include "analysis/multipath_pairing.hpp"
 #include "analysis/multipath_slips.hpp"
 #include "analysis/multipath_stats.hpp"
-#include "utils/error.hpp"
 
 namespace skarvo::analysis {
 
@@ -43,8 +41,9 @@ struct MultipathRun {
 /// (list, counts and `SignalStats::cycle_slips`) cover the phases that
 /// `MultipathConfig::phase_selected` accepts. `SignalStats::cycle_slips` of
 /// a label counts the distinct reported slips recorded on phase 1 or phase 2
-/// of any of its pairs.
-util::Result<MultipathRun> run_multipath_analysis(const MultipathConfig& config);
+/// of any of its pairs. Never fails: a configuration without data gives an
+/// empty run.
+MultipathRun run_multipath_analysis(const MultipathConfig& config);
 
 /// A copy of `run` holding only the estimates whose elevation is a number at
 /// or above `cutoff_deg` (in their order), with every statistics record

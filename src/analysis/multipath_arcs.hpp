@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/multipath_pairing.hpp"
+#include "analysis/multipath_series.hpp"
 #include "rinex/types.hpp"
 
 namespace skarvo::analysis {

@@ -57,8 +57,6 @@ struct MultipathConfig {
     static constexpr double max_slip_step_s = 300.0;  ///< gf/code_phase tests compare epochs at most this far apart
     static constexpr bool use_lli = true;              ///< loss-of-lock flag test enabled
     static constexpr double jump_threshold_m = 10.0;   ///< a larger MP jump starts a new arc
-    static constexpr bool attach_snr = true;
-    static constexpr bool elevation_weighting = true;
 
     bool system_selected(util::GnssSystem s) const noexcept;
     /// Exclude entries win; an empty include list accepts everything else.

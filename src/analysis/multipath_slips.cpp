@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "analysis/partner_bands.hpp"
 #include "utils/frequencies.hpp"
 
 namespace skarvo::analysis {
@@ -48,6 +49,141 @@ struct TrackState {
         : codes(nc), state_stamp(sats, 0), state_epoch(sats), gf_stamp(sats * nc, 0), cmc_stamp(sats * nc, 0),
           gf_partner(sats * nc, no_code), gf_value(sats * nc, 0.0), cmc_value(sats * nc, 0.0) {}
 };
+
+// What the detectors share about one satellite at one epoch: its phases and
+// pseudoranges (the first of repeated codes) in (band, attribute) order,
+// where each sits in data.obs, per partner band its phase of smallest
+// attribute, and how the epoch compares with the satellite's previous one.
+struct SatEpoch {
+    std::uint32_t sat = 0;       // ObsIndex number
+    std::uint32_t seq = 0;       // sequence number of the epoch, from 1
+    std::int64_t ms = 0;         // unix_millis of the epoch
+    std::uint32_t previous = 0;  // sequence number of the satellite's previous epoch; 0: none
+    double dt = 0.0;             // seconds since that epoch
+    bool usable = false;         // whether the rate tests may compare with it
+    std::uint32_t tick = 0;      // where[c] is valid when seen[c] == tick
+    std::vector<std::uint32_t> where, seen;
+    std::vector<std::uint16_t> phases, codes;
+    std::array<std::uint16_t, 10> band_phase{};
+
+    explicit SatEpoch(std::size_t nc) : where(nc), seen(nc, 0) {}
+    bool has(std::uint16_t c) const noexcept { return seen[c] == tick; }
+};
+
+// Gathers the observations of `so` for the detectors.
+void gather(const ObsIndex& index, const rinex::SatObs& so, SatEpoch& at) {
+    ++at.tick;
+    at.phases.clear();
+    at.codes.clear();
+    at.band_phase.fill(no_code);
+    for (std::uint32_t q = so.begin; q < so.end; ++q) {
+        const std::uint16_t c = index.code_of(q);
+        if (at.seen[c] == at.tick) continue;  // the first of repeated codes counts
+        at.seen[c] = at.tick;
+        at.where[c] = q;
+        const ObsCode& code = index.code(c);
+        if (code.kind == ObsKind::Phase) {
+            at.phases.push_back(c);
+            const std::uint8_t b = index.partner_band(at.sat, c);
+            if (b < at.band_phase.size() &&
+                (at.band_phase[b] == no_code || code.attribute < index.code(at.band_phase[b]).attribute))
+                at.band_phase[b] = c;
+        } else if (code.kind == ObsKind::Code) {
+            at.codes.push_back(c);
+        }
+    }
+    const auto by_band_attr = [&](std::uint16_t a, std::uint16_t b) {
+        return ObsIndex::band_attr_key(index.code(a)) < ObsIndex::band_attr_key(index.code(b));
+    };
+    std::sort(at.phases.begin(), at.phases.end(), by_band_attr);
+    std::sort(at.codes.begin(), at.codes.end(), by_band_attr);
+}
+
+void add_slip(std::vector<SlipRecord>& out, const util::Satellite& sat, std::int64_t ms, SlipMethod m, ObsCode a,
+              std::optional<ObsCode> b, double magnitude, double threshold) {
+    SlipRecord r;
+    r.sat = sat;
+    r.epoch_ms = ms;
+    r.codes[0] = a;
+    r.code_count = 1;
+    if (b) {
+        r.codes[1] = *b;
+        r.code_count = 2;
+    }
+    r.method = m;
+    r.magnitude = magnitude;
+    r.threshold = threshold;
+    out.push_back(r);
+}
+
+// Loss of lock: bit 0 of a phase's indicator. Bit 1 only says that a
+// half-cycle ambiguity is possible: phones and some receivers set it on
+// every phase until the navigation message resolves it.
+void detect_lli(const rinex::RinexObsData& data, const ObsIndex& index, const SatEpoch& at,
+                std::vector<SlipRecord>& out) {
+    for (const std::uint16_t c : at.phases) {
+        const std::uint8_t lli = data.obs[at.where[c]].lli;
+        if (lli != rinex::ObsEntry::no_digit && (lli & 1u) != 0)
+            add_slip(out, index.sat(at.sat), at.ms, SlipMethod::Lli, index.code(c), {}, 1.0, 0.0);
+    }
+}
+
+// Geometry-free: the change of the ionospheric delay formed from each phase
+// and its partner phase since the previous epoch, when the partner is the
+// same.
+void detect_gf(const rinex::RinexObsData& data, const ObsIndex& index, const SlipSettings& settings,
+               const SatEpoch& at, TrackState& st, std::vector<SlipRecord>& out) {
+    const std::size_t row = at.sat * st.codes;
+    const util::Satellite& sat = index.sat(at.sat);
+    const double threshold = settings.ion_delta_base_m + settings.ion_delta_rate_m_per_s * at.dt;
+    for (const std::uint16_t c : at.phases) {
+        const double f1 = index.frequency(at.sat, c);
+        if (f1 == 0.0) continue;
+        const std::uint16_t partner = partner_phase(
+            sat.system, index.partner_band(at.sat, c), f1, no_code, [&](std::uint8_t band, const auto& usable) {
+                const std::uint16_t p = at.band_phase[band];
+                return p != no_code && usable(index.frequency(at.sat, p)) ? p : no_code;
+            });
+        if (partner == no_code) continue;
+        const double f2 = index.frequency(at.sat, partner);
+        const double alpha = (f1 * f1) / (f2 * f2);
+        const double iono = (util::wavelength(f1) * data.obs[at.where[c]].value -
+                             util::wavelength(f2) * data.obs[at.where[partner]].value) /
+                            (alpha - 1.0);
+        if (at.usable && st.gf_stamp[row + c] == at.previous && st.gf_partner[row + c] == partner) {
+            const double change = std::abs(iono - st.gf_value[row + c]);
+            if (change > threshold)
+                add_slip(out, sat, at.ms, SlipMethod::Gf, index.code(c), index.code(partner), change, threshold);
+        }
+        st.gf_stamp[row + c] = at.seq;
+        st.gf_partner[row + c] = partner;
+        st.gf_value[row + c] = iono;
+    }
+}
+
+// Code minus carrier: the change of each pseudorange against the phase of
+// the same band and attribute since the previous epoch.
+void detect_code_phase(const rinex::RinexObsData& data, const ObsIndex& index, const SlipSettings& settings,
+                       std::span<const std::uint16_t> phase_of_code, const SatEpoch& at, TrackState& st,
+                       std::vector<SlipRecord>& out) {
+    const std::size_t row = at.sat * st.codes;
+    const double threshold = settings.cp_delta_base_m + settings.cp_delta_rate_m_per_s * at.dt;
+    for (const std::uint16_t c : at.codes) {
+        const std::uint16_t ph = phase_of_code[c];
+        if (ph == no_code || !at.has(ph)) continue;
+        const double f = index.frequency(at.sat, c);
+        if (f == 0.0) continue;
+        const double cmc = util::wavelength(f) * data.obs[at.where[ph]].value - data.obs[at.where[c]].value;
+        if (at.usable && st.cmc_stamp[row + c] == at.previous) {
+            const double change = std::abs(cmc - st.cmc_value[row + c]);
+            if (change > threshold)
+                add_slip(out, index.sat(at.sat), at.ms, SlipMethod::CodePhase, index.code(ph), index.code(c), change,
+                         threshold);
+        }
+        st.cmc_stamp[row + c] = at.seq;
+        st.cmc_value[row + c] = cmc;
+    }
+}
 
 void sort_slips(std::vector<SlipRecord>& slips) {
     struct Key {
@@ -99,8 +235,7 @@ void tally(SlipResult& result, const std::function<bool(util::GnssSystem, const 
 SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std::uint32_t> epochs,
                             const ObsIndex& index, const SlipSettings& settings) {
     const std::size_t nc = index.code_count();
-    // Per code: its kind, its (band, attribute) key and, for codes, the phase
-    // of the same band and attribute.
+    // For each pseudorange, the phase of the same band and attribute.
     std::vector<std::uint16_t> phase_of_code(nc, no_code);
     for (std::uint16_t c = 0; c < nc; ++c) {
         const ObsCode& code = index.code(c);
@@ -115,130 +250,30 @@ SlipResult find_cycle_slips(const rinex::RinexObsData& data, std::span<const std
     }
 
     TrackState st(index.sat_count(), nc);
-    std::vector<std::uint32_t> where(nc), seen(nc, 0);
-    std::vector<std::uint16_t> phases, codes;
-    std::array<std::uint16_t, 10> band_phase{};
-    std::uint32_t tick = 0;
+    SatEpoch at(nc);
     SlipResult result;
-    const auto by_band_attr = [&](std::uint16_t a, std::uint16_t b) {
-        return ObsIndex::band_attr_key(index.code(a)) < ObsIndex::band_attr_key(index.code(b));
-    };
-
     for (std::size_t k = 0; k < epochs.size(); ++k) {
-        const std::uint32_t seq = static_cast<std::uint32_t>(k + 1);
         const rinex::EpochRecord& rec = data.epochs[epochs[k]];
-        const std::int64_t ms = util::unix_millis(rec.epoch);
+        at.seq = static_cast<std::uint32_t>(k + 1);
+        at.ms = util::unix_millis(rec.epoch);
         for (std::uint32_t p = rec.sat_begin; p < rec.sat_end; ++p) {
-            const std::uint32_t s = index.sat_of(p);
-            if (!tested[s]) continue;
-            const util::Satellite& sat = index.sat(s);
-            const rinex::SatObs& so = data.sat_obs[p];
-
-            ++tick;
-            phases.clear();
-            codes.clear();
-            band_phase.fill(no_code);
-            for (std::uint32_t q = so.begin; q < so.end; ++q) {
-                const std::uint16_t c = index.code_of(q);
-                if (seen[c] == tick) continue;  // the first of repeated codes counts
-                seen[c] = tick;
-                where[c] = q;
-                const ObsCode& code = index.code(c);
-                if (code.kind == ObsKind::Phase) {
-                    phases.push_back(c);
-                    const std::uint8_t b = index.partner_band(s, c);
-                    if (b < band_phase.size() &&
-                        (band_phase[b] == no_code || code.attribute < index.code(band_phase[b]).attribute))
-                        band_phase[b] = c;
-                } else if (code.kind == ObsKind::Code) {
-                    codes.push_back(c);
-                }
-            }
-            std::sort(phases.begin(), phases.end(), by_band_attr);
-            std::sort(codes.begin(), codes.end(), by_band_attr);
-
-            const auto add = [&](SlipMethod m, ObsCode a, std::optional<ObsCode> b, double mag, double thr) {
-                SlipRecord r;
-                r.sat = sat;
-                r.epoch_ms = ms;
-                r.codes[0] = a;
-                r.code_count = 1;
-                if (b) {
-                    r.codes[1] = *b;
-                    r.code_count = 2;
-                }
-                r.method = m;
-                r.magnitude = mag;
-                r.threshold = thr;
-                result.slips.push_back(r);
-            };
-
-            if (settings.use_lli) {
-                for (const std::uint16_t c : phases) {
-                    const std::uint8_t lli = data.obs[where[c]].lli;
-                    // Bit 0 is a loss of lock. Bit 1 only says that a half-cycle
-                    // ambiguity is possible: phones and some receivers set it on
-                    // every phase until the navigation message resolves it.
-                    if (lli != rinex::ObsEntry::no_digit && (lli & 1u) != 0) add(SlipMethod::Lli, index.code(c), {}, 1.0, 0.0);
-                }
+            at.sat = index.sat_of(p);
+            if (!tested[at.sat]) continue;
+            gather(index, data.sat_obs[p], at);
+            at.previous = st.state_stamp[at.sat];
+            at.dt = 0.0;
+            at.usable = false;
+            if (at.previous != 0) {
+                at.dt = std::abs(util::seconds_between(st.state_epoch[at.sat], rec.epoch));
+                at.usable = at.dt >= 0.001 && at.dt <= settings.max_step_s;
             }
 
-            const std::uint32_t old = st.state_stamp[s];
-            double dt = 0.0;
-            bool usable = false;
-            if (old != 0) {
-                dt = std::abs(util::seconds_between(st.state_epoch[s], rec.epoch));
-                usable = dt >= 0.001 && dt <= settings.max_step_s;
-            }
-            const std::size_t row = s * nc;
+            if (settings.use_lli) detect_lli(data, index, at, result.slips);
+            detect_gf(data, index, settings, at, st, result.slips);
+            detect_code_phase(data, index, settings, phase_of_code, at, st, result.slips);
 
-            const double ion_threshold = settings.ion_delta_base_m + settings.ion_delta_rate_m_per_s * dt;
-            for (const std::uint16_t c : phases) {
-                const ObsCode& l1 = index.code(c);
-                const double f1 = index.frequency(s, c);
-                if (f1 == 0.0) continue;
-                std::uint16_t partner = no_code;
-                double f2 = 0.0;
-                for (const std::uint8_t b : partner_bands(sat.system)) {
-                    if (b == index.partner_band(s, c) || band_phase[b] == no_code) continue;
-                    const double f = index.frequency(s, band_phase[b]);
-                    if (f == 0.0 || std::abs((f1 * f1) / (f * f) - 1.0) < 0.1) continue;
-                    partner = band_phase[b];
-                    f2 = f;
-                    break;
-                }
-                if (partner == no_code) continue;
-                const double alpha = (f1 * f1) / (f2 * f2);
-                const double iono = (util::wavelength(f1) * data.obs[where[c]].value -
-                                     util::wavelength(f2) * data.obs[where[partner]].value) /
-                                    (alpha - 1.0);
-                if (usable && st.gf_stamp[row + c] == old && st.gf_partner[row + c] == partner) {
-                    const double change = std::abs(iono - st.gf_value[row + c]);
-                    if (change > ion_threshold) add(SlipMethod::Gf, l1, index.code(partner), change, ion_threshold);
-                }
-                st.gf_stamp[row + c] = seq;
-                st.gf_partner[row + c] = partner;
-                st.gf_value[row + c] = iono;
-            }
-
-            const double cp_threshold = settings.cp_delta_base_m + settings.cp_delta_rate_m_per_s * dt;
-            for (const std::uint16_t c : codes) {
-                const std::uint16_t ph = phase_of_code[c];
-                if (ph == no_code || seen[ph] != tick) continue;
-                const ObsCode& code = index.code(c);
-                const double f = index.frequency(s, c);
-                if (f == 0.0) continue;
-                const double cmc = util::wavelength(f) * data.obs[where[ph]].value - data.obs[where[c]].value;
-                if (usable && st.cmc_stamp[row + c] == old) {
-                    const double change = std::abs(cmc - st.cmc_value[row + c]);
-                    if (change > cp_threshold) add(SlipMethod::CodePhase, index.code(ph), code, change, cp_threshold);
-                }
-                st.cmc_stamp[row + c] = seq;
-                st.cmc_value[row + c] = cmc;
-            }
-
-            st.state_stamp[s] = seq;
-            st.state_epoch[s] = rec.epoch;
+            st.state_stamp[at.sat] = at.seq;
+            st.state_epoch[at.sat] = rec.epoch;
         }
     }
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "analysis/multipath_pairing.hpp"
+#include "analysis/obs_index.hpp"
 #include "rinex/types.hpp"
 
 namespace skarvo::analysis {

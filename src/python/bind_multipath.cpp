@@ -434,16 +434,13 @@ void bind_multipath_analyzer(py::module_& m) {
         "analyze",
         [](const PyMultipathAnalyzer& a) {
             const analysis::MultipathConfig config = a.config;  // settings and a reference to the shared data
-            std::optional<util::Result<MultipathRun>> run;
+            auto store = std::make_shared<ResultsStore>();
             {
                 // The observation data are immutable and the settings are a
                 // private copy: nothing here touches Python objects.
                 py::gil_scoped_release release;
-                run.emplace(analysis::run_multipath_analysis(config));
+                store->run = analysis::run_multipath_analysis(config);
             }
-            if (!*run) raise_value_error("Multipath analysis failed: " + run->error().message());
-            auto store = std::make_shared<ResultsStore>();
-            store->run = std::move(*run).value();
             return PyAnalysisResults{std::move(store)};
         },
         "analyze($self)\n--\n\nRun the code-multipath analysis: pair each pseudorange with two carrier phases, "

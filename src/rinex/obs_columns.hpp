@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,10 +14,6 @@
 #include "rinex/types.hpp"
 
 namespace skarvo::rinex {
-
-/// Time value of a grid row or table row that has no instant (never written
-/// by the fillers below; kept for callers that pad).
-inline constexpr std::int64_t no_time_ms = std::numeric_limits<std::int64_t>::min();
 
 /// Lookup tables and size of the long table.
 struct ObsTableLayout {

@@ -20,10 +20,8 @@ namespace skarvo::rinex {
 using util::Epoch;
 
 // The shared identifiers, under the names the reader's code has always used.
-using util::all_systems;
 using util::code_text_less;
 using util::GnssSystem;
-using util::kind_letter;
 using util::ObsCode;
 using util::ObsKind;
 using util::parse_obs_code;
@@ -34,10 +32,6 @@ using util::sort_key;
 using util::system_count;
 using util::system_from_letter;
 using util::system_index;
-using util::system_letter;
-using util::system_name;
-using util::system_short_name;
-using util::text_key;
 
 // ---- observations and records ---------------------------------------------
 
@@ -49,13 +43,6 @@ struct ObsEntry {
     ObsCode code;
     std::uint8_t lli = no_digit;
     std::uint8_t ssi = no_digit;
-
-    std::optional<std::uint8_t> lli_opt() const noexcept {
-        return lli == no_digit ? std::nullopt : std::optional<std::uint8_t>(lli);
-    }
-    std::optional<std::uint8_t> ssi_opt() const noexcept {
-        return ssi == no_digit ? std::nullopt : std::optional<std::uint8_t>(ssi);
-    }
 };
 static_assert(sizeof(ObsEntry) == 16);
 

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "analysis/multipath.hpp"
+#include "analysis/multipath_pairing.hpp"
+#include "analysis/obs_index.hpp"
+#include "analysis/sampling_interval.hpp"
 #include "check.hpp"
 #include "utils/frequencies.hpp"
 
@@ -67,7 +70,7 @@ std::vector<Obs> gps_track(double rho, double iono, double mp, double n1 = 1000.
 
 analysis::MultipathRun run(const Builder& b, MultipathOptions o = {}) {
     auto c = analysis::make_multipath_config(b.share(), o);
-    return analysis::run_multipath_analysis(c.value()).value();
+    return analysis::run_multipath_analysis(c.value());
 }
 
 void test_interval() {
