@@ -55,13 +55,6 @@ def test_morlet_matches_numpy_reference(n, dt, dj, s0, rtol):
     np.testing.assert_allclose(ours, power, rtol=rtol, atol=1e-12 * power.max())
 
 
-def test_morlet_shape_of_the_documented_example():
-    got = sk.morlet_cwt([math.sin(i) for i in range(100)], 30.0)
-    assert len(got["power"]) == 46 and all(len(r) == 100 for r in got["power"])
-    assert got["scales"][0] == 60.0
-    assert got["scales"][-1] == pytest.approx(60 * 2**5.625, rel=1e-15)
-
-
 @pytest.mark.parametrize("period", [23.0, 50.0, 81.0, 140.0])
 def test_power_peaks_at_the_scale_nearest_the_sine_period(period):
     n, dt = 2048, 1.0

@@ -6,7 +6,8 @@
 
 namespace skarvo::analysis {
 
-FresnelZone fresnel_zone(double elevation_deg, double height_m, double wavelength_m) noexcept {
+FresnelZone fresnel_zone(double elevation_deg, double height_m, std::optional<double> wavelength) noexcept {
+    const double wavelength_m = wavelength.value_or(default_fresnel_wavelength_m);
     const double e_deg = elevation_deg > 0.5 ? elevation_deg : 0.5;
     const double e = e_deg * 0.017453292519943295;
     const double s = std::sin(e);
@@ -38,7 +39,8 @@ struct CellHash {
 }  // namespace
 
 std::vector<FresnelFootprint> fresnel_map(std::span<const SkyTrack> tracks, double height_m,
-                                          double min_elevation_deg, double wavelength_m) {
+                                          double min_elevation_deg, std::optional<double> wavelength) {
+    const double wavelength_m = wavelength.value_or(default_fresnel_wavelength_m);
     std::vector<FresnelFootprint> out;
     std::unordered_set<std::pair<std::int64_t, std::int64_t>, CellHash> seen;
     for (std::size_t k = 0; k < tracks.size(); ++k) {

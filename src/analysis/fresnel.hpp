@@ -2,6 +2,7 @@
 // footprints of that zone along satellite tracks.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,8 +19,9 @@ struct FresnelZone {
 };
 
 /// The first Fresnel zone at elevation_deg (raised to at least 0.5 degrees;
-/// not-a-number counts as 0.5) for an antenna height_m above the reflector.
-FresnelZone fresnel_zone(double elevation_deg, double height_m, double wavelength_m) noexcept;
+/// not-a-number counts as 0.5) for an antenna height_m above the reflector,
+/// at wavelength_m (absent: default_fresnel_wavelength_m).
+FresnelZone fresnel_zone(double elevation_deg, double height_m, std::optional<double> wavelength_m = {}) noexcept;
 
 /// One satellite track: azimuths and elevations in degrees, paired by index.
 struct SkyTrack {
@@ -37,8 +39,8 @@ struct FresnelFootprint {
 
 /// Footprints along the tracks: the first sample at or above
 /// min_elevation_deg in each 10 x 10 degree azimuth/elevation cell, per
-/// track, in track order then sample order.
+/// track, in track order then sample order. Wavelength as fresnel_zone.
 std::vector<FresnelFootprint> fresnel_map(std::span<const SkyTrack> tracks, double height_m,
-                                          double min_elevation_deg, double wavelength_m);
+                                          double min_elevation_deg, std::optional<double> wavelength_m = {});
 
 }  // namespace skarvo::analysis

@@ -6,6 +6,8 @@
 #include <numeric>
 #include <unordered_map>
 
+#include "navigation/nav_data.hpp"
+#include "navigation/sp3.hpp"
 #include "rinex/obs_header.hpp"
 #include "utils/frequencies.hpp"
 #include "utils/pool.hpp"
@@ -439,6 +441,53 @@ std::vector<std::pair<std::string, ElevationBins>> multipath_by_elevation(std::s
             b.value[i] = b.count[i] ? std::sqrt(b.value[i] / static_cast<double>(b.count[i])) : nan;
         out.emplace_back(st.label, std::move(b));
     }
+    return out;
+}
+
+std::optional<std::string> check_bin_width(double bin_width_deg) {
+    if (!(bin_width_deg > 0.0 && bin_width_deg <= 90.0)) return "bin_width must be a number of degrees in (0, 90]";
+    return std::nullopt;
+}
+
+util::Result<StationQuality> station_quality(const rinex::RinexObsData& data, const StationQualityRequest& request) {
+    auto refused = [](std::string text) { return util::GnssError(util::ErrorKind::Other, std::move(text)); };
+    const double mask = request.elevation_mask_deg;
+    if (!std::isfinite(mask) || mask < -90.0 || mask > 90.0)
+        return refused("elevation_mask must be a number of degrees in [-90, 90]");
+    if (const auto bad = check_bin_width(request.bin_width_deg)) return refused(*bad);
+    const std::optional<nav::Ecef>& receiver = request.receiver;
+    if (request.orbit_given && !receiver) return refused("an orbit needs the receiver position (receiver=Ecef(...))");
+    if (receiver && !(std::isfinite(receiver->x) && std::isfinite(receiver->y) && std::isfinite(receiver->z)))
+        return refused("receiver position must be finite");
+    QualitySettings settings;
+    settings.elevation_mask_deg = mask;
+    settings.bin_width_deg = request.bin_width_deg;
+    if (request.systems) {
+        for (const std::string& s : *request.systems) {
+            std::optional<util::GnssSystem> sys;
+            if (s.size() == 1) sys = util::system_from_letter(static_cast<unsigned char>(s[0]));
+            if (!sys) return refused("unknown system '" + s + "' (use letters among G R E C J S I)");
+            settings.systems[util::system_index(*sys)] = true;
+        }
+    }
+    if (request.orbit_given && !request.sp3 && !request.broadcast)
+        return util::GnssError(util::ErrorKind::Configuration, "orbit of another kind");
+
+    StationQuality out;
+    out.time = scan_epochs(data);
+    out.clock = scan_clock(data, out.time);
+    OrbitFactory factory;
+    std::vector<util::Satellite> sats;
+    if (const nav::Sp3Data* sp3 = request.sp3.get()) {
+        sats = sp3->satellites;
+        factory = [sp3]() -> std::unique_ptr<nav::OrbitSource> { return std::make_unique<nav::Sp3Orbit>(*sp3); };
+    } else if (const nav::NavData* broadcast = request.broadcast.get()) {
+        sats = broadcast->satellites;
+        factory = [broadcast]() -> std::unique_ptr<nav::OrbitSource> {
+            return std::make_unique<nav::BroadcastOrbit>(*broadcast);
+        };
+    }
+    out.completeness = count_completeness(data, out.time, factory ? receiver : std::nullopt, sats, factory, settings);
     return out;
 }
 

@@ -13,13 +13,19 @@
 #include <string>
 #include <vector>
 
-#include "analysis/multipath_arcs.hpp"
-#include "analysis/multipath_stats.hpp"
 #include <memory>
 
+#include "analysis/multipath_arcs.hpp"
+#include "analysis/multipath_stats.hpp"
 #include "navigation/coordinates.hpp"
 #include "navigation/orbit_source.hpp"
 #include "rinex/types.hpp"
+#include "utils/error.hpp"
+
+namespace skarvo::nav {
+struct Sp3Data;
+struct NavData;
+}
 
 namespace skarvo::analysis {
 
@@ -128,6 +134,13 @@ struct Completeness {
     std::vector<CompletenessRow> rows;
     /// Mean SNR per S observation code and elevation bin (needs an orbit).
     std::vector<ElevationBins> snr;
+
+    /// Whether the expected and observed counts of a system are known: an
+    /// orbit was used (its grid was not too long) and it placed satellites
+    /// of that system.
+    bool counts_known(util::GnssSystem system) const noexcept {
+        return with_orbit && !grid_too_long && orbit_has_system[util::system_index(system)];
+    }
 };
 
 /// Expected against observed counts and SNR by elevation. Without `orbit`
@@ -137,6 +150,35 @@ Completeness count_completeness(const rinex::RinexObsData& data, const TimeScan&
                                 const std::optional<nav::Ecef>& receiver,
                                 std::span<const util::Satellite> orbit_satellites, const OrbitFactory& orbit,
                                 const QualitySettings& settings);
+
+/// The text refusing a bin width outside (0, 90] degrees, if it is one.
+std::optional<std::string> check_bin_width(double bin_width_deg);
+
+/// What a caller asks of the station quality of a file.
+struct StationQualityRequest {
+    /// The orbit, when one was given: at most one of the two tables. Both
+    /// are only read, from several pool threads at once.
+    std::shared_ptr<const nav::Sp3Data> sp3;
+    std::shared_ptr<const nav::NavData> broadcast;
+    bool orbit_given = false;  // true with neither table: an orbit of another kind
+    std::optional<nav::Ecef> receiver;
+    std::optional<std::vector<std::string>> systems;  // one letter each; absent: every system
+    double elevation_mask_deg = 10.0;
+    double bin_width_deg = 10.0;
+};
+
+struct StationQuality {
+    TimeScan time;
+    ClockScan clock;
+    Completeness completeness;
+};
+
+/// The epoch grid, the clock scan and the completeness of one file. Fails
+/// with kind Other (a text for ValueError) for a mask outside [-90, 90], a
+/// bin width outside (0, 90], an orbit without receiver, a receiver
+/// position that is not finite or an unknown system letter, in this order;
+/// then with kind Configuration when an orbit of another kind was given.
+util::Result<StationQuality> station_quality(const rinex::RinexObsData& data, const StationQualityRequest& request);
 
 /// RMS of the multipath estimates per signal label and elevation bin of
 /// `bin_width_deg`; estimates without an orbit elevation are left out.

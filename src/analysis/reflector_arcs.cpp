@@ -60,6 +60,10 @@ bool in_sectors(double azimuth_deg, std::span<const AzimuthSector> sectors) noex
     return false;
 }
 
+double gap_limit_s(const ArcSelection& selection) noexcept {
+    return selection.max_gap_s > 0.0 ? selection.max_gap_s : 3.0 * selection.interval_s;
+}
+
 std::vector<SnrArc> select_arcs(const rinex::RinexObsData& data, const util::Satellite& sat,
                                 std::span<const SatRecord> records, const SkyFunction& sky,
                                 const ArcSelection& sel) {
@@ -85,7 +89,7 @@ std::vector<SnrArc> select_arcs(const rinex::RinexObsData& data, const util::Sat
 
     std::optional<std::int8_t> fcn;
     if (sat.system == util::GnssSystem::GLONASS) fcn = util::resolve_glonass_fcn(sat.prn, data.header.glonass_slots);
-    const double max_gap = sel.max_gap_s > 0.0 ? sel.max_gap_s : 3.0 * sel.interval_s;
+    const double max_gap = gap_limit_s(sel);
     const double lo_el = sel.min_elevation_deg, hi_el = sel.max_elevation_deg;
 
     for (const ObsCode& code : codes) {

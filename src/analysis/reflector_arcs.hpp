@@ -60,6 +60,10 @@ struct SnrArc {
     std::vector<double> azimuth_deg;
 };
 
+/// The step that cuts an arc: max_gap_s, or three sampling intervals when
+/// it is 0.
+double gap_limit_s(const ArcSelection& selection) noexcept;
+
 /// Whether `azimuth_deg` lies in one of the sectors (always, without sectors).
 bool in_sectors(double azimuth_deg, std::span<const AzimuthSector> sectors) noexcept;
 

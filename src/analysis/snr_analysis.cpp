@@ -6,6 +6,7 @@
 #include "analysis/detrend.hpp"
 #include "analysis/snr_series.hpp"
 #include "analysis/wavelet_tools.hpp"
+#include "rinex/obs_queries.hpp"
 #include "utils/pool.hpp"
 
 namespace skarvo::analysis {
@@ -25,7 +26,8 @@ bool preferred(const util::ObsCode& a, const util::ObsCode& b) noexcept {
 /// and one second past the last band time; empty bins are left out.
 void bin_band_power(const std::vector<double>& times, const std::vector<std::vector<double>>& rows, double t0,
                     std::size_t max_bins, SatelliteSnrResult& out) {
-    out.band_power.assign(rows.size(), {});
+    out.bands = rows.size();
+    out.band_power.clear();
     if (times.empty()) return;
     const std::size_t nb = std::max<std::size_t>(1, std::min(times.size(), max_bins));
     const double first = times.front(), last = times.back();
@@ -46,15 +48,25 @@ void bin_band_power(const std::vector<double>& times, const std::vector<std::vec
         ++count[bin];
         for (std::size_t b = 0; b < rows.size(); ++b) sum_p[bin * rows.size() + b] += rows[b][q];
     }
+    const auto filled = static_cast<std::size_t>(std::count_if(count.begin(), count.end(), [](std::size_t c) { return c > 0; }));
+    out.band_power.resize(rows.size() * filled);
+    std::size_t col = 0;
     for (std::size_t k = 0; k < nb; ++k) {
         if (count[k] == 0) continue;
         const double c = static_cast<double>(count[k]);
         out.band_t.push_back(sum_t[k] / c - t0);
-        for (std::size_t b = 0; b < rows.size(); ++b) out.band_power[b].push_back(sum_p[k * rows.size() + b] / c);
+        for (std::size_t b = 0; b < rows.size(); ++b) out.band_power[b * filled + col] = sum_p[k * rows.size() + b] / c;
+        ++col;
     }
 }
 
 }  // namespace
+
+std::vector<PeriodBand> analysis_bands(std::span<const PeriodBand> bands, double interval) {
+    if (!bands.empty()) return {bands.begin(), bands.end()};
+    const auto defaults = period_bands(interval);
+    return {defaults.begin(), defaults.end()};
+}
 
 std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsData& data, const Satellite& sat,
                                                         std::span<const SatRecord> records,
@@ -83,11 +95,7 @@ std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsDat
     out.code = code.text();
     out.t0 = t.front();
     const double dt = median_step(t).value_or(settings.interval);
-    std::vector<PeriodBand> bands = settings.bands;
-    if (bands.empty()) {
-        const auto defaults = period_bands(settings.interval);
-        bands.assign(defaults.begin(), defaults.end());
-    }
+    const std::vector<PeriodBand> bands = analysis_bands(settings.bands, settings.interval);
 
     const std::vector<ArcRange> arcs = split_arcs(t, dt, settings.gap_factor);
     out.v.assign(t.size(), 0.0);
@@ -142,6 +150,27 @@ std::vector<SatelliteSnrResult> analyze_snr_wavelets(const rinex::RinexObsData& 
     std::sort(out.begin(), out.end(),
               [](const SatelliteSnrResult& a, const SatelliteSnrResult& b) { return a.satellite < b.satellite; });
     return out;
+}
+
+util::Result<SnrWaveletRun> run_snr_wavelets(const rinex::RinexObsData& data, const SnrWaveletRequest& request) {
+    std::vector<Satellite> sats;
+    if (request.satellites && !request.satellites->empty()) {
+        for (const std::string& text : *request.satellites) {
+            auto sat = satellite_named(text);
+            if (!sat) return std::move(sat).error();
+            sats.push_back(sat.value());
+        }
+    } else {
+        sats = rinex::distinct_satellites(data);
+    }
+    SnrAnalysisSettings settings;
+    settings.interval = request.interval ? *request.interval : rinex::sampling_interval(data).value_or(30.0);
+    // Bands given as an empty list are reported as given; the analysis then
+    // falls back on the defaults as for absent bands.
+    settings.bands = request.bands ? *request.bands : analysis_bands({}, settings.interval);
+    SnrWaveletRun run{settings.bands, settings.interval, {}};
+    run.results = analyze_snr_wavelets(data, sats, settings);
+    return run;
 }
 
 }  // namespace skarvo::analysis

@@ -15,7 +15,7 @@
 namespace skarvo::analysis {
 
 struct SnrAnalysisSettings {
-    std::vector<PeriodBand> bands;  // empty: the default bands of `interval`
+    std::vector<PeriodBand> bands;  // empty: the default bands of `interval` (analysis_bands)
     double interval = 30.0;         // seconds; fallback sampling step
     std::size_t max_points = 20000;  // longer series are thinned
     std::size_t max_bins = 96;       // most time bins of the band power
@@ -27,6 +27,10 @@ struct SnrAnalysisSettings {
 /// that enters the wavelet step.
 inline constexpr std::size_t min_snr_points = 40;
 
+/// The bands an analysis works with: `bands`, or when there are none the
+/// default bands of the sampling interval (period_bands).
+std::vector<PeriodBand> analysis_bands(std::span<const PeriodBand> bands, double interval);
+
 struct SatelliteSnrResult {
     std::string satellite;  // identifier text, e.g. G05
     std::string code;       // S-code used, e.g. S1C
@@ -35,7 +39,8 @@ struct SatelliteSnrResult {
     std::vector<double> v;  // delta-SNR residual, linear amplitude
     std::vector<unsigned> orders;  // detrending order per arc
     std::vector<double> band_t;    // bin times minus t0, seconds
-    std::vector<std::vector<double>> band_power;  // per band, one value per bin
+    std::size_t bands = 0;         // rows of band_power
+    std::vector<double> band_power;  // per band one value per bin: bands x band_t.size(), row-major
 };
 
 /// The analysis of one satellite, given its records; absent when it has no S-code or fewer
@@ -50,5 +55,26 @@ std::optional<SatelliteSnrResult> analyze_satellite_snr(const rinex::RinexObsDat
 std::vector<SatelliteSnrResult> analyze_snr_wavelets(const rinex::RinexObsData& data,
                                                      std::span<const util::Satellite> satellites,
                                                      const SnrAnalysisSettings& settings);
+
+/// What a caller asks of the SNR analysis of a file; every absent field
+/// takes its default from the file.
+struct SnrWaveletRequest {
+    std::optional<std::vector<std::string>> satellites;  // identifiers; absent or empty: every satellite
+    std::optional<double> interval;                      // absent: the file's sampling interval, else 30 s
+    std::optional<std::vector<PeriodBand>> bands;        // absent: the default bands of the interval
+};
+
+/// The analysis with its request resolved: the bands (as requested, or the
+/// defaults) and interval used, and the per-satellite results.
+struct SnrWaveletRun {
+    std::vector<PeriodBand> bands;
+    double interval = 0.0;
+    std::vector<SatelliteSnrResult> results;
+};
+
+/// Resolves the request against the file and runs analyze_snr_wavelets.
+/// Fails (kind Other, a text for ValueError) for an identifier that does
+/// not parse, before any work is done.
+util::Result<SnrWaveletRun> run_snr_wavelets(const rinex::RinexObsData& data, const SnrWaveletRequest& request);
 
 }  // namespace skarvo::analysis

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "utils/text.hpp"
+
 namespace skarvo::analysis {
 
 using util::ObsCode;
@@ -86,6 +88,32 @@ std::vector<SnrSeriesData> snr_series(const rinex::RinexObsData& data, std::span
 std::vector<SnrSeriesData> snr_series(const rinex::RinexObsData& data, const util::Satellite& sat,
                                       std::optional<ObsCode> only) {
     return snr_series(data, satellite_records(data, sat), only);
+}
+
+util::Result<util::Satellite> satellite_named(const std::string& text) {
+    const auto sat = util::parse_satellite(text);
+    if (!sat) return util::GnssError(util::ErrorKind::Other, "Invalid satellite id '" + text + "'");
+    return *sat;
+}
+
+util::Result<std::vector<util::ObsCode>> snr_codes_named(const rinex::RinexObsData& data,
+                                                         const std::string& satellite) {
+    auto sat = satellite_named(satellite);
+    if (!sat) return std::move(sat).error();
+    return snr_codes(data, sat.value());
+}
+
+util::Result<NamedSnrSeries> snr_series_named(const rinex::RinexObsData& data, const std::string& satellite,
+                                              const std::optional<std::string>& code) {
+    auto sat = satellite_named(satellite);
+    if (!sat) return std::move(sat).error();
+    std::optional<util::ObsCode> only;
+    if (code) {
+        only = util::parse_obs_code(util::ascii_upper(*code));
+        if (!only || only->kind != util::ObsKind::Snr)
+            return util::GnssError(util::ErrorKind::Other, "'" + *code + "' is not an S-code");
+    }
+    return NamedSnrSeries{sat.value(), snr_series(data, sat.value(), only)};
 }
 
 }  // namespace skarvo::analysis

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "rinex/types.hpp"
+#include "utils/error.hpp"
 
 namespace skarvo::analysis {
 
@@ -48,5 +50,24 @@ std::vector<SnrSeriesData> snr_series(const rinex::RinexObsData& data, const uti
 /// The same from the satellite's records.
 std::vector<SnrSeriesData> snr_series(const rinex::RinexObsData& data, std::span<const SatRecord> records,
                                       std::optional<util::ObsCode> only = std::nullopt);
+
+/// The satellite an identifier such as "G05" names. Fails (kind Other, a
+/// text for ValueError) when it names none.
+util::Result<util::Satellite> satellite_named(const std::string& text);
+
+/// snr_codes of the satellite `satellite` names; fails as satellite_named.
+util::Result<std::vector<util::ObsCode>> snr_codes_named(const rinex::RinexObsData& data,
+                                                         const std::string& satellite);
+
+struct NamedSnrSeries {
+    util::Satellite satellite;
+    std::vector<SnrSeriesData> series;
+};
+
+/// snr_series of the satellite `satellite` names, for every S-code or only
+/// `code` (its text in any case). Fails (kind Other, a text for ValueError)
+/// as satellite_named, then for a code that is not an S-code.
+util::Result<NamedSnrSeries> snr_series_named(const rinex::RinexObsData& data, const std::string& satellite,
+                                              const std::optional<std::string>& code);
 
 }  // namespace skarvo::analysis

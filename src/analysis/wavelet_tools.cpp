@@ -52,6 +52,19 @@ std::vector<double> red_noise_significance(std::span<const double> y, double dt,
     return out;
 }
 
+util::Result<SeriesBandPower> series_band_power(std::span<const double> y, double dt,
+                                                std::span<const PeriodBand> bands, double dj) {
+    auto checked = morlet_scales(y.size(), dt, dj, std::nullopt);
+    if (!checked) return std::move(checked).error();
+    SeriesBandPower out;
+    out.n = y.size();
+    if (bands.empty()) return out;
+    auto t = morlet_transform(y, dt, dj, std::nullopt, bands);
+    if (!t) return std::move(t).error();
+    out.power = band_power_block(t.value(), bands);
+    return out;
+}
+
 std::array<PeriodBand, 4> period_bands(double dt) {
     if (dt <= 2.0) return {{{2, 20}, {20, 40}, {40, 80}, {80, 120}}};
     if (dt <= 15.0) return {{{30, 60}, {60, 120}, {120, 300}, {300, 600}}};
@@ -91,11 +104,10 @@ util::Result<Scalogram> scalogram(std::span<const double> t, std::span<const dou
         out.t.push_back(at[i]);
         out.coi.push_back(w.coi[i]);
     }
-    out.power.resize(w.scales.size());
+    out.power.reserve(w.scales.size() * cols.size());
     for (std::size_t j = 0; j < w.scales.size(); ++j) {
         const std::span<const double> row = w.row(j);
-        out.power[j].reserve(cols.size());
-        for (std::size_t i : cols) out.power[j].push_back(row[i]);
+        for (std::size_t i : cols) out.power.push_back(row[i]);
     }
     return out;
 }

@@ -1,6 +1,6 @@
-// Companions of the wavelet transform: red-noise significance levels, the
-// default period bands of a sampling interval, and the scalogram of the
-// longest arc of a series.
+// Companions of the wavelet transform: band power of a whole series,
+// red-noise significance levels, the default period bands of a sampling
+// interval, and the scalogram of the longest arc of a series.
 #pragma once
 
 #include <array>
@@ -12,6 +12,18 @@
 #include "utils/error.hpp"
 
 namespace skarvo::analysis {
+
+/// Band power of a series: bands rows of n values, row-major.
+struct SeriesBandPower {
+    std::size_t n = 0;
+    std::vector<double> power;
+};
+
+/// band_power of y in each band, from a transform (default s0) computing
+/// only the scales the bands need. The scales are checked even without
+/// bands; fails as morlet_scales and morlet_transform.
+util::Result<SeriesBandPower> series_band_power(std::span<const double> y, double dt,
+                                                std::span<const PeriodBand> bands, double dj);
 
 /// Significance level of wavelet power per period for a lag-1
 /// autoregressive background fitted to y (Torrence & Compo eq. 16-18):
@@ -26,7 +38,7 @@ std::array<PeriodBand, 4> period_bands(double dt);
 struct Scalogram {
     std::vector<double> t;             // kept sample times, as given
     std::vector<double> periods;       // all periods of the transform, seconds
-    std::vector<std::vector<double>> power;  // per scale, the kept columns of |W|^2
+    std::vector<double> power;         // per period the kept columns of |W|^2: periods x t, row-major
     std::vector<double> significance;  // per period
     std::vector<double> coi;           // kept columns
     double interval = 0.0;             // the sampling step used, seconds

@@ -15,8 +15,6 @@
 #include "analysis/wavelet_tools.hpp"
 #include "python/bindings.hpp"
 #include "python/float_input.hpp"
-#include "rinex/obs_queries.hpp"
-#include "utils/text.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::python {
@@ -50,29 +48,11 @@ py::list float_list(std::span<const double> values) {
     return out;
 }
 
-py::list float_rows(const std::vector<std::vector<double>>& rows) {
-    py::list out(rows.size());
-    for (std::size_t j = 0; j < rows.size(); ++j) out[j] = float_list(rows[j]);
+/// Rows of a row-major block of `rows` x `columns` values as lists.
+py::list float_rows(std::span<const double> block, std::size_t rows, std::size_t columns) {
+    py::list out(rows);
+    for (std::size_t j = 0; j < rows; ++j) out[j] = float_list(block.subspan(j * columns, columns));
     return out;
-}
-
-std::vector<an::PeriodBand> to_bands(const BandList& bands) {
-    std::vector<an::PeriodBand> out;
-    out.reserve(bands.size());
-    for (const auto& [lo, hi] : bands) out.push_back({lo, hi});
-    return out;
-}
-
-util::Satellite satellite_arg(const std::string& text) {
-    const auto sat = util::parse_satellite(text);
-    if (!sat) raise_value_error("Invalid satellite id '" + text + "'");
-    return *sat;
-}
-
-template <class T>
-T value_or_raise(util::Result<T>&& r) {
-    if (!r) raise_value_error(r.error().message());
-    return std::move(r).value();
 }
 
 }  // namespace
@@ -108,9 +88,9 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
     cls.def(
         "snr_codes",
         [](const PyRinexObsData& self, const SatelliteText& satellite) {
-            const util::Satellite sat = satellite_arg(satellite.text);
             std::vector<std::string> out;
-            for (const util::ObsCode& c : an::snr_codes(*self.data, sat)) out.push_back(c.text());
+            for (const util::ObsCode& c : value_or_raise(an::snr_codes_named(*self.data, satellite.text)))
+                out.push_back(c.text());
             return out;
         },
         py::arg("satellite"),
@@ -119,16 +99,12 @@ void add_rinex_snr_methods(py::class_<PyRinexObsData>& cls) {
     cls.def(
         "get_snr_series",
         [](const PyRinexObsData& self, const SatelliteText& satellite, std::optional<std::string> code) {
-            const util::Satellite sat = satellite_arg(satellite.text);
-            std::optional<util::ObsCode> only;
-            if (code) {
-                only = util::parse_obs_code(util::ascii_upper(*code));
-                if (!only || only->kind != util::ObsKind::Snr) raise_value_error("'" + *code + "' is not an S-code");
-            }
+            an::NamedSnrSeries found = value_or_raise(an::snr_series_named(*self.data, satellite.text, code));
+            const char system = util::system_letter(found.satellite.system);
             py::list out;
-            for (an::SnrSeriesData& d : an::snr_series(*self.data, sat, only)) {
-                out.append(py::cast(PySnrSeries{satellite.text, util::system_letter(sat.system), d.code.text(),
-                                                std::move(d.times), std::move(d.values)}));
+            for (an::SnrSeriesData& d : found.series) {
+                out.append(py::cast(PySnrSeries{satellite.text, system, d.code.text(), std::move(d.times),
+                                                std::move(d.values)}));
             }
             return out;
         },
@@ -171,25 +147,15 @@ void bind_band_power(py::module_& m) {
     m.def(
         "band_power",
         [](const FloatVec& y, double dt, const BandList& bands, double dj) {
-            const std::vector<an::PeriodBand> b = to_bands(bands);
-            std::vector<std::vector<double>> rows;
-            std::optional<util::GnssError> error;
+            const std::vector<an::PeriodBand> b = period_bands_arg(bands);
+            util::Result<an::SeriesBandPower> r = util::GnssError(util::ErrorKind::Other);
             {
                 // Works on C++ copies of the arguments only.
                 py::gil_scoped_release release;
-                auto checked = an::morlet_scales(y.v.size(), dt, dj, std::nullopt);
-                if (!checked) {
-                    error = checked.error();
-                } else if (!b.empty()) {
-                    auto t = an::morlet_transform(y.v, dt, dj, std::nullopt, std::span<const an::PeriodBand>(b));
-                    if (t)
-                        rows = an::band_power(t.value(), b);
-                    else
-                        error = t.error();
-                }
+                r = an::series_band_power(y.v, dt, b, dj);
             }
-            if (error) raise_value_error(error->message());
-            return float_rows(rows);
+            const an::SeriesBandPower p = value_or_raise(std::move(r));
+            return float_rows(p.power, b.size(), p.n);
         },
         py::arg("y"), py::arg("dt"), py::arg("bands"), py::arg("dj") = 0.125,
         "band_power(y, dt, bands, dj=0.125)\n--\n\n"
@@ -249,8 +215,7 @@ void bind_fresnel_zone(py::module_& m) {
     m.def(
         "fresnel_zone",
         [](double elevation, double antenna_height, std::optional<double> wavelength) {
-            const an::FresnelZone z =
-                an::fresnel_zone(elevation, antenna_height, wavelength.value_or(an::default_fresnel_wavelength_m));
+            const an::FresnelZone z = an::fresnel_zone(elevation, antenna_height, wavelength);
             return py::make_tuple(z.a_m, z.b_m, z.dist_m);
         },
         py::arg("elevation"), py::arg("antenna_height"), py::arg("wavelength") = py::none(),
@@ -273,8 +238,7 @@ void bind_fresnel_map(py::module_& m) {
             std::vector<an::SkyTrack> sky;
             sky.reserve(tracks.size());
             for (const auto& [sat, az, el] : tracks) sky.push_back({sat.text, az.v, el.v});
-            const auto prints = an::fresnel_map(sky, antenna_height, min_elevation,
-                                                wavelength.value_or(an::default_fresnel_wavelength_m));
+            const auto prints = an::fresnel_map(sky, antenna_height, min_elevation, wavelength);
             py::list out;
             for (const an::FresnelFootprint& f : prints) {
                 py::dict d;
@@ -300,10 +264,9 @@ void bind_scalogram(py::module_& m) {
     m.def(
         "scalogram",
         [](const FloatVec& t, const FloatVec& values, double interval, std::uint64_t max_columns) {
-            if (t.v.size() != values.v.size()) raise_value_error("t and values must have the same length");
             util::Result<an::Scalogram> r = util::GnssError(util::ErrorKind::Other);
             {
-                // Reads only the C++ copies made above.
+                // Reads only the C++ copies of the arguments.
                 py::gil_scoped_release release;
                 r = an::scalogram(t.v, values.v, interval, static_cast<std::size_t>(max_columns));
             }
@@ -311,7 +274,7 @@ void bind_scalogram(py::module_& m) {
             py::dict out;
             out["t"] = float_list(s.t);
             out["periods"] = float_list(s.periods);
-            out["power"] = float_rows(s.power);
+            out["power"] = float_rows(s.power, s.periods.size(), s.t.size());
             out["significance"] = float_list(s.significance);
             out["coi"] = float_list(s.coi);
             out["interval"] = s.interval;
@@ -323,32 +286,33 @@ void bind_scalogram(py::module_& m) {
         "\"significance\", \"coi\", \"interval\"}. Needs at least 40 samples.");
 }
 
-SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<SatelliteText>>& satellites,
-                               std::optional<double> interval,
-                               const std::optional<std::vector<std::pair<double, double>>>& bands) {
+std::vector<an::PeriodBand> period_bands_arg(const BandList& bands) {
+    std::vector<an::PeriodBand> out;
+    out.reserve(bands.size());
+    for (const auto& [lo, hi] : bands) out.push_back({lo, hi});
+    return out;
+}
+
+an::SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs,
+                                   const std::optional<std::vector<SatelliteText>>& satellites,
+                                   std::optional<double> interval,
+                                   const std::optional<std::vector<std::pair<double, double>>>& bands) {
+    an::SnrWaveletRequest request;
+    if (satellites) {
+        request.satellites.emplace();
+        for (const SatelliteText& s : *satellites) request.satellites->push_back(s.text);
+    }
+    request.interval = interval;
+    if (bands) request.bands = period_bands_arg(*bands);
     const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-    std::vector<util::Satellite> sats;
-    if (satellites && !satellites->empty()) {
-        for (const SatelliteText& s : *satellites) sats.push_back(satellite_arg(s.text));
-    } else {
-        sats = rinex::distinct_satellites(*data);
-    }
-    an::SnrAnalysisSettings settings;
-    settings.interval = interval ? *interval : rinex::sampling_interval(*data).value_or(30.0);
-    if (bands) {
-        settings.bands = to_bands(*bands);
-    } else {
-        const auto defaults = an::period_bands(settings.interval);
-        settings.bands.assign(defaults.begin(), defaults.end());
-    }
-    SnrWaveletRun run{settings.bands, settings.interval, {}};
+    util::Result<an::SnrWaveletRun> r = util::GnssError(util::ErrorKind::Other);
     {
-        // The observation data is immutable and shared; settings and
-        // satellites are C++ copies.
+        // The observation data is immutable and shared; the request is a
+        // C++ copy.
         py::gil_scoped_release release;
-        run.results = an::analyze_snr_wavelets(*data, sats, settings);
+        r = an::run_snr_wavelets(*data, request);
     }
-    return run;
+    return value_or_raise(std::move(r));
 }
 
 void bind_analyze_snr_wavelets(py::module_& m) {
@@ -356,7 +320,7 @@ void bind_analyze_snr_wavelets(py::module_& m) {
         "analyze_snr_wavelets",
         [](const PyRinexObsData& obs, std::optional<std::vector<SatelliteText>> satellites,
            std::optional<double> interval, std::optional<BandList> bands) {
-            const SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
+            const an::SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
             const std::vector<an::PeriodBand>& resolved = run.bands;
             const std::vector<an::SatelliteSnrResult>& results = run.results;
             py::list band_list;
@@ -377,7 +341,7 @@ void bind_analyze_snr_wavelets(py::module_& m) {
                 residuals[py::str(r.satellite)] = res;
                 py::dict bp;
                 bp["t"] = float_list(r.band_t);
-                bp["power"] = float_rows(r.band_power);
+                bp["power"] = float_rows(r.band_power, r.bands, r.band_t.size());
                 power[py::str(r.satellite)] = bp;
             }
             py::dict out;

@@ -99,12 +99,6 @@ py::array_t<double> capsule_array(std::vector<double>&& v, std::vector<py::ssize
     return py::array_t<double>(std::move(shape), ptr, owner);
 }
 
-template <class T>
-T value_or_raise(util::Result<T>&& r) {
-    if (!r) raise_value_error(r.error().message());
-    return std::move(r).value();
-}
-
 // ---- RinexObsData -----------------------------------------------------------
 
 py::dict obs_table_numpy(const std::shared_ptr<const rinex::RinexObsData>& data, const py::module_& np) {
@@ -443,24 +437,15 @@ void bind_band_power_array(py::module_& m) {
         "band_power_array",
         [](const FloatVec& y, double dt, const std::vector<std::pair<double, double>>& bands, double dj) {
             require_numpy("band_power_array()");
-            std::vector<analysis::PeriodBand> b;
-            for (const auto& [lo, hi] : bands) b.push_back({lo, hi});
-            std::vector<double> block;
-            std::optional<util::GnssError> error;
+            const std::vector<analysis::PeriodBand> b = period_bands_arg(bands);
+            util::Result<analysis::SeriesBandPower> r = util::GnssError(util::ErrorKind::Other);
             {
                 // Works on C++ copies of the arguments only.
                 py::gil_scoped_release release;
-                auto checked = analysis::morlet_scales(y.v.size(), dt, dj, std::nullopt);
-                if (!checked) {
-                    error = checked.error();
-                } else if (!b.empty()) {
-                    auto t = analysis::morlet_transform(y.v, dt, dj, std::nullopt, std::span<const analysis::PeriodBand>(b));
-                    if (t) block = analysis::band_power_block(t.value(), b);
-                    else error = t.error();
-                }
+                r = analysis::series_band_power(y.v, dt, b, dj);
             }
-            if (error) raise_value_error(error->message());
-            return capsule_array(std::move(block), {ssize(b.size()), ssize(y.v.size())});
+            analysis::SeriesBandPower p = value_or_raise(std::move(r));
+            return capsule_array(std::move(p.power), {ssize(b.size()), ssize(p.n)});
         },
         py::arg("y"), py::arg("dt"), py::arg("bands"), py::arg("dj") = 0.125,
         "band_power_array(y, dt, bands, dj=0.125)\n--\n\n"
@@ -472,23 +457,19 @@ void bind_scalogram_array(py::module_& m) {
         "scalogram_array",
         [](const FloatVec& t, const FloatVec& values, double interval, std::uint64_t max_columns) {
             require_numpy("scalogram_array()");
-            if (t.v.size() != values.v.size()) raise_value_error("t and values must have the same length");
             util::Result<analysis::Scalogram> r = util::GnssError(util::ErrorKind::Other);
             {
-                // Reads only the C++ copies made above.
+                // Reads only the C++ copies of the arguments.
                 py::gil_scoped_release release;
                 r = analysis::scalogram(t.v, values.v, interval, static_cast<std::size_t>(max_columns));
             }
             analysis::Scalogram s = value_or_raise(std::move(r));
-            const std::size_t cols = s.t.size();
-            std::vector<double> power(s.power.size() * cols);
-            for (std::size_t j = 0; j < s.power.size(); ++j)
-                std::copy(s.power[j].begin(), s.power[j].end(), power.begin() + static_cast<std::ptrdiff_t>(j * cols));
+            const std::size_t cols = s.t.size(), rows = s.periods.size();
             py::dict out;
             out["t"] = capsule_array(std::move(s.t), {ssize(cols)});
-            out["periods"] = capsule_array(std::move(s.periods), {ssize(s.power.size())});
-            out["power"] = capsule_array(std::move(power), {ssize(s.power.size()), ssize(cols)});
-            out["significance"] = capsule_array(std::move(s.significance), {ssize(s.power.size())});
+            out["periods"] = capsule_array(std::move(s.periods), {ssize(rows)});
+            out["power"] = capsule_array(std::move(s.power), {ssize(rows), ssize(cols)});
+            out["significance"] = capsule_array(std::move(s.significance), {ssize(rows)});
             out["coi"] = capsule_array(std::move(s.coi), {ssize(cols)});
             out["interval"] = s.interval;
             return out;
@@ -505,7 +486,7 @@ void bind_analyze_snr_wavelets_array(py::module_& m) {
         [](const PyRinexObsData& obs, std::optional<std::vector<SatelliteText>> satellites,
            std::optional<double> interval, std::optional<std::vector<std::pair<double, double>>> bands) {
             const py::module_ np = require_numpy("analyze_snr_wavelets_array()");
-            SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
+            analysis::SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
             std::vector<double> band_block;
             for (const analysis::PeriodBand& b : run.bands) {
                 band_block.push_back(b.lo_s);
@@ -514,10 +495,6 @@ void bind_analyze_snr_wavelets_array(py::module_& m) {
             py::dict residuals, power;
             for (analysis::SatelliteSnrResult& r : run.results) {
                 const std::size_t n = r.v.size(), bins = r.band_t.size();
-                std::vector<double> block(r.band_power.size() * bins);
-                for (std::size_t k = 0; k < r.band_power.size(); ++k)
-                    std::copy(r.band_power[k].begin(), r.band_power[k].end(),
-                              block.begin() + static_cast<std::ptrdiff_t>(k * bins));
                 py::dict res;
                 res["code"] = r.code;
                 res["t0"] = r.t0;
@@ -526,9 +503,8 @@ void bind_analyze_snr_wavelets_array(py::module_& m) {
                 res["orders"] = copy_array(std::vector<std::int64_t>(r.orders.begin(), r.orders.end()));
                 residuals[py::str(r.satellite)] = res;
                 py::dict bp;
-                const std::size_t nbands = r.band_power.size();
                 bp["t"] = capsule_array(std::move(r.band_t), {ssize(bins)});
-                bp["power"] = capsule_array(std::move(block), {ssize(nbands), ssize(bins)});
+                bp["power"] = capsule_array(std::move(r.band_power), {ssize(r.bands), ssize(bins)});
                 power[py::str(r.satellite)] = bp;
             }
             py::dict out;

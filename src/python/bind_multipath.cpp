@@ -10,6 +10,7 @@
 
 #include "analysis/multipath.hpp"
 #include "analysis/elevations.hpp"
+#include "analysis/elevation_views.hpp"
 #include "navigation/sky.hpp"
 #include "navigation/sp3.hpp"
 #include "analysis/quality.hpp"
@@ -337,16 +338,17 @@ void bind_analysis_results(py::module_& m) {
     cls.def(
         "apply_elevation_mask",
         [](const PyAnalysisResults& r, std::optional<double> cutoff) {
-            if (cutoff && std::isnan(*cutoff)) raise_value_error("cutoff must be a number of degrees, not NaN");
             auto lock = lock_store(*r.store);
-            auto out = std::make_shared<ResultsStore>();
+            std::optional<util::Result<MultipathRun>> masked;
             {
-                // Reads the estimates under the store's mutex and writes only
-                // the new store, which no other thread can see yet.
+                // Reads the estimates under the store's mutex; the result is
+                // a new run no other thread can see yet.
                 py::gil_scoped_release release;
-                const MultipathRun& run = r.store->run;
-                out->run = analysis::mask_by_elevation(run, cutoff.value_or(run.elevation_cutoff_deg));
+                masked.emplace(analysis::mask_at_cutoff(r.store->run, cutoff));
             }
+            if (!*masked) raise_value_error(masked->error().message());
+            auto out = std::make_shared<ResultsStore>();
+            out->run = std::move(*masked).value();
             return PyAnalysisResults{std::move(out)};
         },
         py::arg("cutoff") = py::none(),
@@ -362,17 +364,15 @@ void bind_analysis_results(py::module_& m) {
     cls.def(
         "multipath_by_elevation",
         [](const PyAnalysisResults& r, double bin_width) {
-            if (!(bin_width > 0.0 && bin_width <= 90.0))
-                raise_value_error("bin_width must be a number of degrees in (0, 90]");
             auto lock = lock_store(*r.store);
-            std::vector<std::pair<std::string, analysis::ElevationBins>> bins;
+            std::optional<util::Result<std::vector<std::pair<std::string, analysis::ElevationBins>>>> bins;
             {
                 py::gil_scoped_release release;
-                const MultipathRun& run = r.store->run;
-                bins = analysis::multipath_by_elevation(run.estimates, run.statistics, bin_width);
+                bins.emplace(analysis::run_by_elevation(r.store->run, bin_width));
             }
+            if (!*bins) raise_value_error(bins->error().message());
             py::dict out;
-            for (auto& [label, b] : bins)
+            for (auto& [label, b] : bins->value())
                 out[py::str(label)] = py::make_tuple(py::cast(b.count), py::cast(b.value));
             return out;
         },

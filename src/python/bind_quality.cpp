@@ -6,9 +6,6 @@
 #include <vector>
 
 #include "analysis/quality.hpp"
-#include "navigation/nav_data.hpp"
-#include "navigation/orbit_source.hpp"
-#include "navigation/sp3.hpp"
 #include "python/bindings.hpp"
 
 namespace skarvo::python {
@@ -30,60 +27,32 @@ void bind_station_quality(py::module_& m) {
         "station_quality",
         [](const PyRinexObsData& obs, py::object sp3, std::optional<nav::Ecef> receiver,
            std::optional<std::vector<std::string>> systems, double elevation_mask, double bin_width) {
-            if (!std::isfinite(elevation_mask) || elevation_mask < -90.0 || elevation_mask > 90.0)
-                raise_value_error("elevation_mask must be a number of degrees in [-90, 90]");
-            if (!(bin_width > 0.0 && bin_width <= 90.0))
-                raise_value_error("bin_width must be a number of degrees in (0, 90]");
-            if (!sp3.is_none() && !receiver) raise_value_error("an orbit needs the receiver position (receiver=Ecef(...))");
-            if (receiver && !(std::isfinite(receiver->x) && std::isfinite(receiver->y) && std::isfinite(receiver->z)))
-                raise_value_error("receiver position must be finite");
-            analysis::QualitySettings settings;
-            settings.elevation_mask_deg = elevation_mask;
-            settings.bin_width_deg = bin_width;
-            if (systems) {
-                for (const std::string& s : *systems) {
-                    std::optional<util::GnssSystem> sys;
-                    if (s.size() == 1) sys = util::system_from_letter(static_cast<unsigned char>(s[0]));
-                    if (!sys) raise_value_error("unknown system '" + s + "' (use letters among G R E C J S I)");
-                    settings.systems[util::system_index(*sys)] = true;
-                }
-            }
+            analysis::StationQualityRequest request;
+            request.orbit_given = !sp3.is_none();
+            if (py::isinstance<PySp3Data>(sp3))
+                request.sp3 = sp3.cast<const PySp3Data&>().data;
+            else if (py::isinstance<PyNavData>(sp3))
+                request.broadcast = sp3.cast<const PyNavData&>().data;
+            request.receiver = receiver;
+            request.systems = std::move(systems);
+            request.elevation_mask_deg = elevation_mask;
+            request.bin_width_deg = bin_width;
             const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-            // The orbit's table, kept alive by the argument for the whole call.
-            std::shared_ptr<const nav::Sp3Data> sp3_table;
-            std::shared_ptr<const nav::NavData> nav_table;
-            if (!sp3.is_none()) {
-                if (py::isinstance<PySp3Data>(sp3)) {
-                    sp3_table = sp3.cast<const PySp3Data&>().data;
-                } else if (py::isinstance<PyNavData>(sp3)) {
-                    nav_table = sp3.cast<const PyNavData&>().data;
-                } else {
-                    (void)orbit_argument(sp3, "station_quality", "sp3");  // raises TypeError
-                }
-            }
-            analysis::TimeScan time;
-            analysis::ClockScan clock;
-            analysis::Completeness comp;
+            util::Result<analysis::StationQuality> done = util::GnssError(util::ErrorKind::Other);
             {
+                // The observation data and the orbit tables are immutable and
+                // shared; the request is a C++ copy.
                 py::gil_scoped_release release;
-                time = analysis::scan_epochs(*data);
-                clock = analysis::scan_clock(*data, time);
-                analysis::OrbitFactory factory;
-                std::vector<util::Satellite> sats;
-                if (sp3_table) {
-                    sats = sp3_table->satellites;
-                    factory = [&]() -> std::unique_ptr<nav::OrbitSource> {
-                        return std::make_unique<nav::Sp3Orbit>(*sp3_table);
-                    };
-                } else if (nav_table) {
-                    sats = nav_table->satellites;
-                    factory = [&]() -> std::unique_ptr<nav::OrbitSource> {
-                        return std::make_unique<nav::BroadcastOrbit>(*nav_table);
-                    };
-                }
-                comp = analysis::count_completeness(*data, time, factory ? receiver : std::nullopt, sats, factory,
-                                                    settings);
+                done = analysis::station_quality(*data, request);
             }
+            if (!done) {
+                if (done.error().kind() == util::ErrorKind::Configuration)
+                    (void)orbit_argument(sp3, "station_quality", "sp3");  // raises TypeError
+                raise_value_error(done.error().message());
+            }
+            const analysis::TimeScan& time = done->time;
+            const analysis::ClockScan& clock = done->clock;
+            const analysis::Completeness& comp = done->completeness;
 
             py::dict t;
             t["interval"] = time.interval_s > 0.0 ? py::object(py::float_(time.interval_s)) : py::none();
@@ -122,7 +91,6 @@ void bind_station_quality(py::module_& m) {
             c["offset_drift"] = std::isfinite(clock.offset_drift) ? py::object(py::float_(clock.offset_drift))
                                                                    : py::none();
 
-            const bool orbit_used = comp.with_orbit && !comp.grid_too_long;
             py::dict q;
             q["elevation_mask"] = elevation_mask;
             q["bin_width"] = bin_width;
@@ -130,14 +98,14 @@ void bind_station_quality(py::module_& m) {
             q["grid_too_long"] = comp.grid_too_long;
             py::dict expected;
             for (util::GnssSystem s : util::all_systems) {
-                const std::size_t si = util::system_index(s);
-                if (orbit_used && comp.orbit_has_system[si])
-                    expected[py::str(std::string(1, util::system_letter(s)))] = comp.expected_sat_epochs[si];
+                if (comp.counts_known(s))
+                    expected[py::str(std::string(1, util::system_letter(s)))] =
+                        comp.expected_sat_epochs[util::system_index(s)];
             }
             q["expected_satellite_epochs"] = expected;
             py::list rows;
             for (const auto& r : comp.rows) {
-                const bool known = orbit_used && comp.orbit_has_system[util::system_index(r.system)];
+                const bool known = comp.counts_known(r.system);
                 rows.append(py::make_tuple(std::string(1, util::system_letter(r.system)), r.code.text(),
                                            count_or_none(known, r.expected), count_or_none(known, r.observed),
                                            r.stored));

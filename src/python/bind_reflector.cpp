@@ -3,20 +3,16 @@
 // functions is called, so the module itself imports without it.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "analysis/lomb_scargle.hpp"
-#include "analysis/reflector_heights.hpp"
-#include "navigation/coordinates.hpp"
-#include "navigation/sky.hpp"
-#include "navigation/nav_data.hpp"
-#include "navigation/sp3.hpp"
+#include "analysis/reflector_run.hpp"
 #include "python/bindings.hpp"
 
 namespace skarvo::python {
@@ -122,13 +118,41 @@ py::dict series_dict(const py::module_& np, const an::HeightSeries& s) {
     return d;
 }
 
-std::pair<double, double> pair_arg(const py::handle& h, const char* name) {
+/// The numbers of a (low, high) argument; empty when it is not a sequence
+/// of numbers (the core refuses any length but two).
+std::vector<double> pair_values(const py::handle& h) {
     try {
-        auto v = h.cast<std::vector<double>>();
-        if (v.size() == 2) return {v[0], v[1]};
+        return h.cast<std::vector<double>>();
     } catch (const py::cast_error&) {
+        return {};
     }
-    raise_value_error(std::string(name) + " must be a pair of numbers (low, high)");
+}
+
+/// The sectors of an azimuth argument: None (every azimuth), one pair of
+/// numbers (NumPy scalars included), or a list of pairs.
+void azimuth_sectors(const py::object& azimuth, an::ReflectorRequest& request) {
+    if (azimuth.is_none()) return;
+    std::vector<py::object> items;
+    try {
+        items = azimuth.cast<std::vector<py::object>>();
+    } catch (const py::cast_error&) {
+        request.azimuth_listed = false;
+        return;
+    }
+    auto number = [](const py::handle& h) {
+        if (py::isinstance<py::str>(h) || py::hasattr(h, "__len__")) return false;
+        try {
+            (void)h.cast<double>();
+            return true;
+        } catch (const py::cast_error&) {
+            return false;
+        }
+    };
+    if (items.size() == 2 && number(items[0]) && number(items[1])) {
+        request.azimuth.push_back(pair_values(azimuth));
+    } else {
+        for (const py::object& it : items) request.azimuth.push_back(pair_values(it));
+    }
 }
 
 }  // namespace
@@ -164,115 +188,43 @@ void bind_reflector_heights(py::module_& m) {
            unsigned poly_order, std::size_t min_points, std::optional<double> max_gap, double min_amplitude,
            double min_peak_to_noise, double min_coverage, bool time_resolved, double knot_spacing,
            double output_step, bool periodograms) {
-            std::shared_ptr<const nav::Sp3Data> sp3;
-            std::shared_ptr<const nav::NavData> broadcast;
+            an::ReflectorRequest request;
             if (py::isinstance<PySp3Data>(orbit))
-                sp3 = orbit.cast<const PySp3Data&>().data;
+                request.sp3 = orbit.cast<const PySp3Data&>().data;
             else if (py::isinstance<PyNavData>(orbit))
-                broadcast = orbit.cast<const PyNavData&>().data;
+                request.broadcast = orbit.cast<const PyNavData&>().data;
             else
                 throw py::type_error("orbit must be an Sp3Data (from read_sp3) or a NavData (from read_rinex_nav)");
+            request.receiver = receiver;
+            request.elevation = pair_values(elevation);
+            request.heights = pair_values(heights);
+            azimuth_sectors(azimuth, request);
+            if (systems) request.systems = std::move(*systems);
+            if (codes) request.codes = std::move(*codes);
+            request.height_step_m = height_step;
+            request.poly_order = poly_order;
+            request.min_points = min_points;
+            request.max_gap_s = max_gap;
+            request.min_amplitude = min_amplitude;
+            request.min_peak_to_noise = min_peak_to_noise;
+            request.min_coverage = min_coverage;
+            request.time_resolved = time_resolved;
+            request.knot_spacing_s = knot_spacing;
+            request.output_step_s = output_step;
+            request.keep_periodograms = periodograms;
             const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
-            if (!receiver) {
-                const auto& p = data->header.approx_position;
-                if (!p || std::sqrt(p->x * p->x + p->y * p->y + p->z * p->z) < 6.0e6)
-                    raise_value_error("receiver position needed: the file header has no usable APPROX POSITION XYZ");
-                receiver = nav::Ecef{p->x, p->y, p->z};
-            }
-
-            an::ReflectorSettings s;
-            std::tie(s.selection.min_elevation_deg, s.selection.max_elevation_deg) = pair_arg(elevation, "elevation");
-            std::tie(s.min_height_m, s.max_height_m) = pair_arg(heights, "heights");
-            if (!azimuth.is_none()) {
-                std::vector<py::object> items;
-                try {
-                    items = azimuth.cast<std::vector<py::object>>();
-                } catch (const py::cast_error&) {
-                    raise_value_error("azimuth must be a list of (low, high) sectors in degrees");
-                }
-                // A single pair (lo, hi) of numbers (NumPy scalars included) is one sector.
-                auto number = [](const py::handle& h) {
-                    if (py::isinstance<py::str>(h) || py::hasattr(h, "__len__")) return false;
-                    try {
-                        (void)h.cast<double>();
-                        return true;
-                    } catch (const py::cast_error&) {
-                        return false;
-                    }
-                };
-                if (items.size() == 2 && number(items[0]) && number(items[1])) {
-                    const auto [lo, hi] = pair_arg(azimuth, "azimuth");
-                    s.selection.sectors.push_back({lo, hi});
-                } else {
-                    for (const py::object& it : items) {
-                        const auto [lo, hi] = pair_arg(it, "azimuth sector");
-                        s.selection.sectors.push_back({lo, hi});
-                    }
-                }
-            }
-            if (systems) {
-                for (const std::string& t : *systems) {
-                    const auto sys = t.size() == 1 ? util::system_from_letter(static_cast<unsigned char>(t[0]))
-                                                   : std::nullopt;
-                    if (!sys) raise_value_error("Invalid system '" + t + "'");
-                    s.selection.systems.push_back(*sys);
-                }
-            }
-            if (codes) {
-                for (const std::string& t : *codes) {
-                    const auto c = util::parse_obs_code(t);
-                    if (!c || c->kind != util::ObsKind::Snr) raise_value_error("Invalid SNR code '" + t + "'");
-                    s.selection.codes.push_back(*c);
-                }
-            }
-            s.height_step_m = height_step;
-            s.poly_order = poly_order;
-            s.selection.min_points = min_points;
-            s.selection.max_gap_s = max_gap.value_or(0.0);
-            s.selection.interval_s = 30.0;
-            if (data->epochs.size() >= 2) {
-                // The most common spacing is what the receiver logged; the
-                // first two epochs may straddle a gap.
-                std::vector<double> steps;
-                for (std::size_t i = 1; i < data->epochs.size() && steps.size() < 2000; ++i)
-                    steps.push_back(util::unix_seconds(data->epochs[i].epoch) -
-                                    util::unix_seconds(data->epochs[i - 1].epoch));
-                std::sort(steps.begin(), steps.end());
-                const double med = steps[steps.size() / 2];
-                if (med > 0.0 && std::isfinite(med)) s.selection.interval_s = med;
-            }
-            s.min_amplitude = min_amplitude;
-            s.min_peak_to_noise = min_peak_to_noise;
-            s.min_coverage = min_coverage;
-            s.time_resolved = time_resolved;
-            s.knot_spacing_s = knot_spacing;
-            s.output_step_s = output_step;
-            s.keep_periodograms = periodograms;
-            if (const auto bad = an::check_settings(s)) raise_value_error(*bad);
-
-            const py::module_ np = py::module_::import("numpy");
-            const nav::Ecef rx = *receiver;
-            // Both orbit tables answer position queries from several pool
-            // threads at once; neither is modified after reading.
-            an::SkyFunction sky = [sp3, broadcast, rx](const util::Satellite& sat,
-                                                       const util::Epoch& epoch) -> std::optional<an::SkyDirection> {
-                if (broadcast) {
-                    const auto pos = broadcast->position(sat, epoch);
-                    if (!pos) return std::nullopt;
-                    const auto [az, el] = nav::azimuth_elevation(rx, *pos);
-                    return an::SkyDirection{az, el};
-                }
-                const auto d = nav::sky_direction(*sp3, rx, sat, epoch);
-                if (!d) return std::nullopt;
-                return an::SkyDirection{d->first, d->second};
-            };
-            an::ReflectorResult r;
+            util::Result<an::ReflectorRun> done = util::GnssError(util::ErrorKind::Other);
             {
                 // The observation data and the orbit are immutable and
-                // shared; settings are C++ copies.
+                // shared; the request is a C++ copy.
                 py::gil_scoped_release release;
-                r = an::reflector_heights(*data, sky, s);
+                done = an::run_reflector_heights(*data, request);
             }
+            if (!done) raise_value_error(done.error().message());
+            const an::ReflectorRun& run = done.value();
+            const an::ReflectorResult& r = run.result;
+            const an::ReflectorSettings& s = run.settings;
+            const py::module_ np = py::module_::import("numpy");
             py::dict out;
             out["heights_m"] = doubles(r.heights_m);
             out["arcs"] = arcs_dict(np, r.arcs);
@@ -299,13 +251,13 @@ void bind_reflector_heights(py::module_& m) {
             settings["height_step_m"] = s.height_step_m;
             settings["poly_order"] = s.poly_order;
             settings["min_points"] = s.selection.min_points;
-            settings["max_gap_s"] = s.selection.max_gap_s > 0.0 ? s.selection.max_gap_s : 3.0 * s.selection.interval_s;
+            settings["max_gap_s"] = run.max_gap_s;
             settings["interval_s"] = s.selection.interval_s;
             settings["min_amplitude"] = s.min_amplitude;
             settings["min_peak_to_noise"] = s.min_peak_to_noise;
             settings["min_coverage"] = s.min_coverage;
             settings["knot_spacing_s"] = s.knot_spacing_s;
-            settings["receiver_m"] = py::make_tuple(rx.x, rx.y, rx.z);
+            settings["receiver_m"] = py::make_tuple(run.receiver.x, run.receiver.y, run.receiver.z);
             out["settings"] = settings;
             return out;
         },

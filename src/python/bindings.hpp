@@ -39,17 +39,15 @@ using ResultsAccess = void (*)(py::handle self, const std::function<void(const a
 /// to_numpy and to_pandas of AnalysisResults.
 void add_results_array_methods(py::handle cls, ResultsAccess access);
 
-/// analyze_snr_wavelets after its arguments are resolved: the bands and
-/// interval used and the per-satellite results (raises ValueError for an
-/// unparsable satellite).
-struct SnrWaveletRun {
-    std::vector<analysis::PeriodBand> bands;
-    double interval = 0.0;
-    std::vector<analysis::SatelliteSnrResult> results;
-};
-SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs, const std::optional<std::vector<SatelliteText>>& satellites,
-                               std::optional<double> interval,
-                               const std::optional<std::vector<std::pair<double, double>>>& bands);
+/// Period bands given as (lo, hi) pairs in seconds.
+std::vector<analysis::PeriodBand> period_bands_arg(const std::vector<std::pair<double, double>>& bands);
+
+/// analyze_snr_wavelets with its arguments converted, run without the GIL
+/// (raises ValueError for an unparsable satellite).
+analysis::SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs,
+                                         const std::optional<std::vector<SatelliteText>>& satellites,
+                                         std::optional<double> interval,
+                                         const std::optional<std::vector<std::pair<double, double>>>& bands);
 
 // Module functions.
 void bind_read_rinex_obs(py::module_& m);

@@ -64,6 +64,13 @@ OrbitArg orbit_argument(py::handle obj, const char* function, const char* parame
 [[noreturn]] inline void raise_value_error(const std::string& text) { raise(PyExc_ValueError, text); }
 [[noreturn]] inline void raise_io_error(const std::string& text) { raise(PyExc_OSError, text); }
 
+/// The value of a core result, or ValueError with the error's message.
+template <class T>
+T value_or_raise(util::Result<T>&& r) {
+    if (!r) raise_value_error(r.error().message());
+    return std::move(r).value();
+}
+
 /// Gives a class its docstring, its constructor text signature (null for a
 /// class without constructor) and `builtins` as its module.
 void finish_class(py::handle cls, const char* name, const char* doc, const char* signature);
