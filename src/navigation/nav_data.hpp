@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "navigation/coordinates.hpp"
-#include "utils/identifiers.hpp"
 #include "utils/error.hpp"
+#include "utils/identifiers.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::nav {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "navigation/coordinates.hpp"
-#include "utils/identifiers.hpp"
 #include "utils/error.hpp"
+#include "utils/identifiers.hpp"
 #include "utils/time.hpp"
 
 namespace skarvo::nav {

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "analysis/multipath.hpp"
-#include "analysis/elevations.hpp"
 #include "analysis/elevation_views.hpp"
+#include "analysis/elevations.hpp"
+#include "analysis/multipath.hpp"
+#include "analysis/quality.hpp"
 #include "navigation/sky.hpp"
 #include "navigation/sp3.hpp"
-#include "analysis/quality.hpp"
 #include "python/bindings.hpp"
 
 namespace skarvo::python {

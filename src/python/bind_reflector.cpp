@@ -213,6 +213,8 @@ void bind_reflector_heights(py::module_& m) {
             request.output_step_s = output_step;
             request.keep_periodograms = periodograms;
             const std::shared_ptr<const rinex::RinexObsData> data = obs.data;
+            // The result is NumPy columns: without NumPy, say so before the work.
+            const py::module_ np = py::module_::import("numpy");
             util::Result<an::ReflectorRun> done = util::GnssError(util::ErrorKind::Other);
             {
                 // The observation data and the orbit are immutable and
@@ -224,7 +226,6 @@ void bind_reflector_heights(py::module_& m) {
             const an::ReflectorRun& run = done.value();
             const an::ReflectorResult& r = run.result;
             const an::ReflectorSettings& s = run.settings;
-            const py::module_ np = py::module_::import("numpy");
             py::dict out;
             out["heights_m"] = doubles(r.heights_m);
             out["arcs"] = arcs_dict(np, r.arcs);

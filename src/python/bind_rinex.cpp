@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "python/bindings.hpp"
 #include "io/input.hpp"
+#include "python/bindings.hpp"
 #include "rinex/obs_queries.hpp"
 #include "rinex/obs_reader.hpp"
 
