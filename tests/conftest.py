@@ -78,3 +78,14 @@ def cpp_program(name: str) -> pathlib.Path:
         if done.returncode != 0:
             pytest.fail(f"building {name} failed:\n" + done.stdout[-3000:] + done.stderr[-2000:])
     return CPP_BUILD / name
+
+
+def run_cli(*args):
+    """The skarvo-mp command run in this process: (status, stdout text, stderr text)."""
+    import io
+
+    from skarvo_tools import cli
+
+    out, err = io.StringIO(), io.StringIO()
+    rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
+    return rc, out.getvalue(), err.getvalue()

@@ -15,6 +15,14 @@ FILES = pathlib.Path(__file__).resolve().parent / "files" / "rinex"
 START = datetime(2020, 6, 25)
 
 
+SYSTEM_LABELS = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS", "I": "IRN"}
+
+
+def label(e):
+    """The statistics label of a multipath estimate (GPSM1C for a GPS C1C estimate)."""
+    return SYSTEM_LABELS[e.system] + "M" + e.signal[1:]
+
+
 def fields(e):
     return (e.year, e.month, e.day, e.hour, e.minute, e.second)
 
@@ -64,18 +72,38 @@ def rinex3(epochs, types, interval=30.0) -> str:
     if interval is not None:
         lines.append(header_line(f"{interval:10.3f}", "INTERVAL"))
     lines.append(header_line("", "END OF HEADER"))
-
-    def field(v):
-        value, lli = v if isinstance(v, tuple) else (v, None)
-        return " " * 16 if value is None else f"{value:14.3f}{'' if lli is None else lli:1} "
-
     for offset, sats in epochs:
         t = START + timedelta(seconds=offset)
         sec = t.second + t.microsecond / 1e6
         lines.append(f"> {t:%Y %m %d %H %M}{sec:11.7f}  0{len(sats):3d}\n")
-        lines += [(sat + "".join(field(obs.get(c)) for c in types[sat[0]])).rstrip() + "\n"
+        lines += [(sat + "".join(_field(obs.get(c)) for c in types[sat[0]])).rstrip() + "\n"
                   for sat, obs in sats.items()]
     return "".join(lines)
+
+
+def rinex2(epochs, types) -> str:
+    """Text of a RINEX 2.11 file: `epochs` as for rinex3, one list of
+    two-character `types` for every system."""
+    lines = [header_line("     2.11           OBSERVATION DATA    M (MIXED)", "RINEX VERSION / TYPE")]
+    for i in range(0, len(types), 9):
+        head = f"{len(types):6d}" if i == 0 else " " * 6
+        lines.append(header_line(head + "".join(f"{t:>6}" for t in types[i:i + 9]), "# / TYPES OF OBSERV"))
+    lines += [header_line(f"{30.0:10.3f}", "INTERVAL"), header_line("", "END OF HEADER")]
+    for offset, sats in epochs:
+        t = START + timedelta(seconds=offset)
+        names = list(sats)
+        lines.append(f" {t:%y %m %d %H %M}{t.second:11.7f}  0{len(names):3d}" + "".join(names[:12]) + "\n")
+        lines += [" " * 32 + "".join(names[k:k + 12]) + "\n" for k in range(12, len(names), 12)]
+        for obs in sats.values():
+            cells = [_field(obs.get(c)) for c in types]
+            lines += ["".join(cells[i:i + 5]).rstrip() + "\n" for i in range(0, len(cells), 5)]
+    return "".join(lines)
+
+
+def _field(v):
+    """An F14.3 observation field with its loss-of-lock digit: `v` is a value, (value, lli) or None."""
+    value, lli = v if isinstance(v, tuple) else (v, None)
+    return " " * 16 if value is None else f"{value:14.3f}{'' if lli is None else lli:1} "
 
 
 def snr_wave(i, k=0):

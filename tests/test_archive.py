@@ -2,7 +2,6 @@
 only) over real files and broken ones; resumed runs, interrupted and crashed
 runs, a worker killed in the middle of a task, rows against the module's own
 numbers, and the timeline pages."""
-import io
 import os
 import re
 import signal
@@ -17,10 +16,10 @@ pytest.importorskip("pyarrow")
 import pandas as pd  # noqa: E402
 
 import skarvo_mp as mp  # noqa: E402
-from skarvo_tools import archive, archive_store, cli, timeline  # noqa: E402
+from skarvo_tools import archive, archive_store, timeline  # noqa: E402
 from skarvo_tools.errors import UserError  # noqa: E402
 
-from conftest import data_path  # noqa: E402
+from conftest import data_path, run_cli  # noqa: E402
 
 REAL = ["rinex3/pdel0010.21o", "rinex2/delf0010.21o", "odd/flrs0010.12o", "rinex2/zegv0010.21o",
         "rinex3/ACOR00ESP_R_20213550000_01D_30S_MO.rnx", "rinex3/CEDA00USA_R_20182100000_23H_15S_MO.rnx.gz"]
@@ -214,20 +213,17 @@ def test_changed_and_failed_files_are_redone(client, settings, tmp_path):
 
 @needs_cluster
 def test_cli_archive_on_a_scheduler_and_timeline(client, inputs, tmp_path, reference):
-    address = client.scheduler.address
-    out, err = io.StringIO(), io.StringIO()
     run = tmp_path / "run"
-    rc = cli.main(["archive", str(run), *inputs, "--sp3", str(data_path(IGS)), "--scheduler", address,
-                   "--log-every", "4"], stdout=out, stderr=err)
-    assert rc == 1, err.getvalue()
-    assert re.search(r"9 files processed .*: \d with multipath, \d without, 3 failed", out.getvalue())
-    assert "4/9 files" in err.getvalue() and "bad00010.21o" in err.getvalue()
+    rc, out, err = run_cli("archive", run, *inputs, "--sp3", data_path(IGS), "--scheduler", client.scheduler.address,
+                           "--log-every", "4")
+    assert rc == 1, err
+    assert re.search(r"9 files processed .*: \d with multipath, \d without, 3 failed", out)
+    assert "4/9 files" in err and "bad00010.21o" in err
     assert_same(tables(run), reference[2])
-    rc = cli.main(["timeline", str(run), "--station", "PDEL"], stdout=out, stderr=err)
-    assert rc == 0
+    assert run_cli("timeline", run, "--station", "PDEL")[0] == 0
     page = (run / "timeline" / "PDEL" / "index.html").read_text()
     assert "mp_rms.png" in page and 'class="equipment"' in page
-    assert cli.main(["timeline", str(run), "--station", "NOPE"], stdout=out, stderr=err) == 2
+    assert run_cli("timeline", run, "--station", "NOPE")[0] == 2
 
 
 def test_timeline_pools_files_of_a_day_and_marks_equipment_changes():
@@ -297,11 +293,9 @@ def test_journal_line_cut_short_is_dropped_and_the_rest_folded(tmp_path, setting
 
 @needs_cluster
 def test_broadcast_orbits_give_elevations(client, tmp_path):
-    out, err = io.StringIO(), io.StringIO()
-    rc = cli.main(["archive", str(tmp_path), str(data_path("rinex3/pdel0010.21o")), "--nav",
-                   str(data_path("nav/brdc0010.21n")), "--scheduler", client.scheduler.address],
-                  stdout=out, stderr=err)
-    assert rc == 0, err.getvalue()
+    rc, _, err = run_cli("archive", tmp_path, data_path("rinex3/pdel0010.21o"), "--nav", data_path("nav/brdc0010.21n"),
+                         "--scheduler", client.scheduler.address)
+    assert rc == 0, err
     row = archive_store.read_table(str(tmp_path), "files").to_pylist()[0]
     assert row["orbit_source"] == "broadcast" and row["elevations_computed"] > 0
     assert row["orbit_files"] == str(data_path("nav/brdc0010.21n"))

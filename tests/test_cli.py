@@ -11,6 +11,7 @@ import json
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,19 +20,15 @@ import numpy as np
 import pytest
 
 import skarvo_mp as mp
-from skarvo_tools import cli, runner
+from skarvo_tools import plots, report, runner
 from skarvo_tools.simulate import simulate_station
+
+from conftest import data_path, run_cli as run
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PDEL = "rinex3/pdel0010.21o"
 FLRS = "odd/flrs0010.12o"
 IGS = "sp3/igs21385.sp3"
-
-
-def run(*args):
-    out, err = io.StringIO(), io.StringIO()
-    rc = cli.main([str(a) for a in args], stdout=out, stderr=err)
-    return rc, out.getvalue(), err.getvalue()
 
 
 class Page(html.parser.HTMLParser):
@@ -143,18 +140,22 @@ def test_internal_error_is_one_line_unless_debugging(data, monkeypatch):
         run("report", data(PDEL), "--json")
 
 
-@pytest.mark.parametrize("content, name, message", [
-    (None, "absent.sp3", "SP3 file not found: {path}"),
-    (b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz", "unreadable SP3 file {path}: Failed to read SP3: I/O error: unexpected end of gzip stream"),
-    (b"this is not an orbit file\n", "text.sp3", "SP3 file {path} holds no usable orbit records"),
-    (b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
+@pytest.mark.parametrize("option, content, name, message", [
+    ("--sp3", None, "absent.sp3", "SP3 file not found: {path}"),
+    ("--sp3", b"\x1f\x8b\x08\x00garbage", "bad.sp3.gz",
+     "unreadable SP3 file {path}: Failed to read SP3: I/O error: unexpected end of gzip stream"),
+    ("--sp3", b"this is not an orbit file\n", "text.sp3", "SP3 file {path} holds no usable orbit records"),
+    ("--sp3", b"\xff\xfe\x00binary\n", "binary.sp3", "unreadable SP3 file {path}: Failed to read SP3: "),
+    ("--nav", None, "bad.rnx", "navigation file not found: {path}"),
+    ("--nav", b"     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n", "bad.rnx",
+     "Failed to read navigation file {path}: Navigation file error: line 1: an observation file"),
 ])
-def test_unusable_sp3_is_a_user_error(tmp_path, data, content, name, message):
+def test_unusable_orbit_file_is_a_user_error(tmp_path, data, option, content, name, message):
     path = tmp_path / name
     if content is not None:
         path.write_bytes(content)
-    rc, out, err = run("report", data(PDEL), "--sp3", path, "--no-plots", "--out", tmp_path / "out")
-    assert rc == 2
+    rc, out, err = run("report", data(PDEL), option, path, "--no-plots", "--out", tmp_path / "out")
+    assert (rc, out) == (2, "")
     assert err.startswith("skarvo-mp: error: " + message.format(path=path))
     assert err.count("\n") == 1 and "Traceback" not in err
     assert not (tmp_path / "out").exists()
@@ -218,11 +219,18 @@ def test_json_matches_the_module_numbers(data, tmp_path, monkeypatch):
     assert wv["bands_s"] == [[60.0, 120.0], [120.0, 300.0], [300.0, 900.0], [900.0, 1800.0]]
 
 
-def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
-    out_dir = tmp_path / "rep"
-    path = str(data(PDEL))
-    rc, out, err = run("report", path, "--sp3", data(IGS), "--antenna-height", "2.0", "--out", out_dir)
+@pytest.fixture(scope="module")
+def sp3_report(tmp_path_factory):
+    """The report of pdel with orbits, Fresnel zones and figures: (folder, printed text)."""
+    folder = tmp_path_factory.mktemp("rep")
+    rc, out, err = run("report", data_path(PDEL), "--sp3", data_path(IGS), "--antenna-height", "2.5", "--out", folder)
     assert rc == 0, err
+    return folder, out
+
+
+def test_report_with_sp3_writes_page_figures_json_and_csv(data, sp3_report):
+    out_dir, out = sp3_report
+    path = str(data(PDEL))
     assert out.startswith("pdel0010.21o  (PDEL, 2021-01-01)")
     doc = json.loads((out_dir / "report.json").read_text())
 
@@ -251,6 +259,11 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
     assert [int(r[2]) for r in table[1:]] == [r["estimates"] for r in doc["multipath"]]
     assert {"slips-by-method", "snr"} <= set(page.tables)
     assert "report.json" in page.links and "summary.csv" in page.links
+    # Summary and figures come before the tables; every link inside the page has its target.
+    text = (out_dir / "index.html").read_text()
+    order = [text.index(f'<section id="{sid}">') for sid in ("summary", "figures", "file", "multipath", "slips")]
+    assert order == sorted(order) and text.index("<img") < text.index('<table class="multipath"')
+    assert all(f'id="{target}"' in text for target in re.findall(r'href="#([\w-]+)"', text))
 
     with open(out_dir / "summary.csv", newline="") as f:
         rows = list(csv.DictReader(f))
@@ -268,6 +281,35 @@ def test_report_with_sp3_writes_page_figures_json_and_csv(data, tmp_path):
         for name in names:
             blob = (out_dir / name).read_bytes()
             assert blob[:8] == b"\x89PNG\r\n\x1a\n" and len(blob) > 5000
+
+
+def test_fresnel_drawing_and_text_agree(data, sp3_report):
+    folder, text = sp3_report
+    fr = json.loads((folder / "report.json").read_text())["fresnel"]
+    obs = mp.read_rinex_obs(str(data(PDEL)))
+    results = mp.MultipathAnalyzer(obs).analyze()
+    results.compute_elevations(mp.read_sp3(str(data(IGS))), obs.approx_position)
+    prints = mp.fresnel_map(report.fresnel_tracks(results.estimates), 2.5)
+    envelope = plots.fresnel_envelope(np, prints, 2.5, mp.GPS_L1_WAVELENGTH)
+    assert max(e[3] for e in envelope) == pytest.approx(fr["max_reach_m"], rel=1e-9)
+    assert fr["max_reach_m"] > fr["max_distance_m"] == pytest.approx(max(p["dist"] for p in prints))
+    # Specular point h / tan e, zone centre beyond it, as fresnel_zone's documentation says.
+    a, b, dist = mp.fresnel_zone(10.0, 2.5)
+    assert dist == pytest.approx(2.5 / np.tan(np.radians(10.0)))
+    assert report.fresnel_centre(10.0, 2.5, mp.GPS_L1_WAVELENGTH) > dist
+    page = (folder / "index.html").read_text()
+    assert f"up to {fr['max_reach_m']:.1f} m" in page and f"{fr['max_reach_m']:.1f} m" in text
+
+
+def test_page_screenshot_in_a_headless_browser(sp3_report, tmp_path):
+    browser = next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
+    if browser is None:
+        pytest.skip("no headless browser installed")
+    shot = tmp_path / "page.png"
+    subprocess.run([browser, "--headless", "--disable-gpu", "--no-sandbox", f"--screenshot={shot}",
+                    "--window-size=1300,1800", (sp3_report[0] / "index.html").as_uri()],
+                   capture_output=True, timeout=120, check=False)
+    assert shot.exists() and shot.stat().st_size > 20_000 and shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_without_matplotlib_a_one_line_notice_and_no_figures(data, tmp_path, monkeypatch):
@@ -475,20 +517,6 @@ def test_report_with_broadcast_orbits_names_its_source(data, tmp_path):
     # Precise orbits win when both are given.
     rc, out, err = run("report", data(PDEL), "--nav", nav_files[0], "--sp3", data(IGS), "--json", "--no-plots")
     assert json.loads(out)["elevations"]["source"] == "sp3"
-
-
-@pytest.mark.parametrize("content, message", [
-    (None, "navigation file not found: {path}"),
-    (b"     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n",
-     "Failed to read navigation file {path}: Navigation file error: line 1: an observation file"),
-])
-def test_unusable_nav_is_a_user_error(tmp_path, data, content, message):
-    path = tmp_path / "bad.rnx"
-    if content is not None:
-        path.write_bytes(content)
-    rc, out, err = run("report", data(PDEL), "--nav", path, "--no-plots", "--out", tmp_path / "out")
-    assert (rc, out) == (2, "")
-    assert err.startswith("skarvo-mp: error: " + message.format(path=path)) and err.count("\n") == 1
 
 
 def test_tracks_leave_out_estimates_without_an_orbit_position():

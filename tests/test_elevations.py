@@ -7,13 +7,12 @@ import numpy as np
 import pytest
 
 import skarvo_mp as sm
-
+from rinex_helpers import label
 
 pytestmark = pytest.mark.realdata
 
 ESBC = "rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"
 RECEIVER = sm.Ecef(3582105.2910, 532589.7313, 5232754.8054)  # header APPROX POSITION XYZ
-SHORT = {"G": "GPS", "R": "GLO", "E": "GAL", "C": "BDS", "J": "QZS", "S": "SBS"}
 
 
 @pytest.fixture(scope="module")
@@ -72,7 +71,7 @@ def test_compute_elevations_fills_and_reweights(esbc, sp3):
         assert e.elevation == sm.compute_elevation(sp3, RECEIVER, e.satellite, sm.Epoch.parse(e.epoch))
 
     for st in res.statistics:
-        rows = [(e.mp_value, e.elevation) for e in est if SHORT[e.system] + "M" + e.signal[1:] == st.signal]
+        rows = [(e.mp_value, e.elevation) for e in est if label(e) == st.signal]
         x = np.array([r[0] for r in rows])
         w = np.array([weight(r[1]) for r in rows])
         assert st.rms == before[st.signal][0]
@@ -128,7 +127,7 @@ def test_elevation_mask_recomputes_statistics(placed, cutoff):
     assert [s.signal for s in masked.statistics] == list(before)
     by_label = {}
     for e in kept:
-        by_label.setdefault(SHORT[e.system] + "M" + e.signal[1:], []).append(e)
+        by_label.setdefault(label(e), []).append(e)
     for st in masked.statistics:
         rows = by_label.get(st.signal, [])
         assert st.count == len(rows) and st.cycle_slips == before[st.signal].cycle_slips

@@ -1,7 +1,7 @@
 """What the report and the module must never do: present a file that is not
 observation data, or a file without multipath, as a normal result; show an
 interval of 0 or a zero RMS for nothing; extrapolate orbits; hide a system
-without elevations; ignore Ctrl-C. Command items run through a subprocess."""
+without elevations; ignore Ctrl-C (in a process of its own)."""
 import csv
 import json
 import os
@@ -18,6 +18,8 @@ import pytest
 import skarvo_mp as mp
 from skarvo_tools import plots, report
 
+from conftest import run_cli
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PDEL, DELF, ONESAT, GEOP = "rinex3/pdel0010.21o", "rinex2/delf0010.21o", "odd/rinex2onesat.10o", "rinex3/GEOP092I.24o.gz"
 IGS = "sp3/igs21385.sp3"
@@ -26,12 +28,6 @@ IGS = "sp3/igs21385.sp3"
 def csv_rows(path):
     with open(path, encoding="utf-8", newline="") as f:
         return list(csv.DictReader(f))
-
-
-def command(*args, timeout=120):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-m", "skarvo_tools", *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, env=env)
 
 
 # -- files that are not observation data ---------------------------------------------
@@ -78,21 +74,12 @@ def test_observation_files_and_empty_input_are_still_read(text, epochs):
     assert mp.read_rinex_obs_bytes(text.encode(), "ok.rnx").num_epochs == epochs
 
 
-def test_command_reports_navigation_and_orbit_files_as_failed(data, tmp_path):
-    alone = command("report", data("nav/brdc0010.21n"), "--json")
-    assert alone.returncode == 1 and alone.stdout == ""
-    assert "got a RINEX navigation file" in alone.stderr
-    batch = command("report", data(PDEL), data("sp3/igs21385.sp3"), "--out", tmp_path, "--no-plots")
-    assert batch.returncode == 1
-    assert "1 of 2 files reported, 0 without multipath, 1 failed" in batch.stdout
-
-
 # -- files without multipath ----------------------------------------------------------
 
 def test_file_without_estimates_is_no_multipath_everywhere(data, tmp_path):
-    run = command("report", data(ONESAT), data(DELF), "--out", tmp_path, "--no-plots")
-    assert run.returncode == 0, run.stderr
-    lines = run.stdout.splitlines()
+    rc, out, err = run_cli("report", data(ONESAT), data(DELF), "--out", tmp_path, "--no-plots")
+    assert rc == 0, err
+    lines = out.splitlines()
     assert lines[-1].startswith("1 of 2 files reported, 1 without multipath, 0 failed")
     empty = next(line for line in lines if "rinex2onesat" in line)
     assert empty.startswith("no multipath") and "no arc was long enough" in empty and "RMS" not in empty
@@ -104,16 +91,17 @@ def test_file_without_estimates_is_no_multipath_everywhere(data, tmp_path):
     one = json.loads((tmp_path / "rinex2onesat" / "report.json").read_text())
     assert one["status"] == "no multipath" and one["status_reason"]
     assert all(r["estimates"] == 0 and r["rms_m"] is None and r["weighted_rms_m"] is None for r in one["multipath"])
-    text = command("report", data(ONESAT), "--no-plots", "--out", tmp_path / "single").stdout
+    text = run_cli("report", data(ONESAT), "--no-plots", "--out", tmp_path / "single")[1]
     assert "status: no multipath" in text and "0.0000" not in text and "–" in text
 
 
-def test_interval_comes_from_observation_epochs(data):
+def test_interval_comes_from_observation_epochs(data, tmp_path):
     obs = mp.read_rinex_obs(str(data(GEOP)))
     assert obs.interval == 0.0 and obs.epoch_flags()[:2] == [2, 0]  # an event record shares the first time
     assert report.observation_interval(obs) == 1.0
-    run = command("report", data(GEOP), "--json", "--no-plots")
-    assert json.loads(run.stdout)["file"]["interval_s"] == 1.0
+    text = run_cli("report", data(GEOP), "--no-plots", "--out", tmp_path)[1]
+    assert json.loads((tmp_path / "report.json").read_text())["file"]["interval_s"] == 1.0
+    assert "no elevations: no elevation mask applied, no weighted RMS" in text
 
 
 # -- orbits ---------------------------------------------------------------------------
@@ -126,23 +114,16 @@ def test_real_orbit_reaches_one_record_interval_past_its_last_record(data):
         assert mp.compute_elevation(sp3, mp.Ecef(3924687.702, 301132.766, 5001910.775), "G01", epoch) is None
 
 
-def test_system_missing_from_the_orbit_is_counted_and_has_no_weighted_rms(data):
+@pytest.mark.parametrize("mask", [10.0, 25.0])
+def test_report_statistics_come_from_the_masked_estimates(data, tmp_path, mask):
+    text = run_cli("report", data(PDEL), "--sp3", data(IGS), "--no-plots", "--elevation-mask", mask, "--out", tmp_path)[1]
+    assert f"estimates at or above the {mask:g}° elevation mask" in text
+    d = json.loads((tmp_path / "report.json").read_text())
+    assert d["elevations"]["mask_deg"] == mask and d["settings"]["elevation_mask_deg"] == mask
     # pdel carries GPS and GLONASS; the orbit file is GPS only.
-    d = json.loads(command("report", data(PDEL), "--sp3", data(IGS), "--json", "--no-plots").stdout)
     by_system = d["elevations"]["by_system"]
     assert by_system["R"]["placed"] == 0 and by_system["R"]["unplaced"] > 0 and by_system["G"]["unplaced"] == 0
     assert any("no GLONASS (R) estimate got an elevation" in w for w in d["warnings"])
-    for row in d["multipath"]:
-        assert (row["weighted_rms_m"] is None) == (row["system"] == "R"), row
-    assert all(r["weighted_rms_m"] is None for r in json.loads(
-        command("report", data(PDEL), "--json", "--no-plots").stdout)["multipath"])
-
-
-@pytest.mark.parametrize("mask", [10.0, 25.0])
-def test_report_statistics_come_from_the_masked_estimates(data, mask):
-    d = json.loads(command("report", data(PDEL), "--sp3", data(IGS), "--json", "--no-plots",
-                           "--elevation-mask", mask).stdout)
-    assert d["elevations"]["mask_deg"] == mask and d["settings"]["elevation_mask_deg"] == mask
     obs = mp.read_rinex_obs(str(data(PDEL)))
     results = mp.MultipathAnalyzer(obs, elevation_cutoff=mask).analyze()
     results.compute_elevations(mp.read_sp3(str(data(IGS))), obs.approx_position)
@@ -155,19 +136,11 @@ def test_report_statistics_come_from_the_masked_estimates(data, mask):
         assert row["rms_m"] == pytest.approx(float(np.sqrt(np.mean(mp_values ** 2))), rel=1e-9)
 
 
-def test_text_table_header_names_the_mask(data, tmp_path):
-    out = command("report", data(PDEL), "--sp3", data(IGS), "--no-plots", "--elevation-mask", "15",
-                  "--out", tmp_path).stdout
-    assert "estimates at or above the 15° elevation mask" in out
-    out = command("report", data(PDEL), "--no-plots", "--out", tmp_path / "b").stdout
-    assert "no elevations: no elevation mask applied, no weighted RMS" in out
-
-
 # -- analysis options and inputs --------------------------------------------------------
 
-def test_analysis_options_reach_the_analyzer(data):
+def test_analysis_options_reach_the_analyzer(data, capsys):
     def signals(*extra):
-        d = json.loads(command("report", data(PDEL), "--json", "--no-plots", *extra).stdout)
+        d = json.loads(run_cli("report", data(PDEL), "--json", "--no-plots", *extra)[1])
         return [r["signal"] for r in d["multipath"]], d["cycle_slips"]["by_method"]["gf"]
 
     everything, gf = signals()
@@ -175,7 +148,8 @@ def test_analysis_options_reach_the_analyzer(data):
     assert signals("--include-codes", "c1c")[0] == [s for s in everything if s.endswith("1C")]
     assert "GPSM2W" not in signals("--exclude-codes", "GC2W")[0]
     assert signals("--gf-threshold", "1000", "1")[1] == 0
-    help_text = command("report", "--help").stdout
+    run_cli("report", "--help")  # argparse prints its help on sys.stdout
+    help_text = capsys.readouterr().out
     for option in ("--elevation-mask", "--include-codes", "--exclude-codes", "--gf-threshold",
                    "--code-phase-threshold"):
         assert option in help_text
@@ -187,9 +161,9 @@ def test_folder_is_searched_for_observation_files_by_content(data, tmp_path):
     shutil.copy(data(GEOP), tmp_path / "in" / "geop.bin")  # gzip under another name
     shutil.copy(data("nav/brdc0010.21n"), tmp_path / "in" / "brdc0010.21o")  # a name that lies
     (tmp_path / "in" / "notes.21o").write_text("not a RINEX file\n")
-    run = command("report", tmp_path / "in", "--out", tmp_path / "out", "--no-plots")
-    assert run.returncode == 0, run.stderr
-    assert "2 of 2 files reported" in run.stdout or "1 of 2 files reported, 1 without multipath" in run.stdout
+    rc, out, err = run_cli("report", tmp_path / "in", "--out", tmp_path / "out", "--no-plots")
+    assert rc == 0, err
+    assert "2 of 2 files reported" in out or "1 of 2 files reported, 1 without multipath" in out
     reported = {pathlib.Path(r["file"]).name for r in csv_rows(tmp_path / "out" / "summary.csv")}
     assert reported == {"station.data", "geop.bin"}
 
@@ -287,54 +261,6 @@ def test_band_power_figure_shows_the_strongest_reflections_not_the_longest_serie
     raw = {"band_power": {"G01": sat(1.0, 900), "G02": sat(30.0, 100), "C03": sat(500.0, 2000),
                           "S23": sat(800.0, 2000), "E11": sat(5.0, 50), "R07": {"t": [], "power": [[], []]}}}
     assert plots.top_reflection_satellites(raw, 3) == ["G02", "E11", "G01"]
-
-
-def test_fresnel_drawing_and_text_agree(data, tmp_path):
-    run = command("report", data(PDEL), "--sp3", data(IGS), "--antenna-height", "2.5", "--out", tmp_path)
-    d = json.loads((tmp_path / "report.json").read_text())
-    fr = d["fresnel"]
-    obs = mp.read_rinex_obs(str(data(PDEL)))
-    results = mp.MultipathAnalyzer(obs).analyze()
-    results.compute_elevations(mp.read_sp3(str(data(IGS))), obs.approx_position)
-    prints = mp.fresnel_map(report.fresnel_tracks(results.estimates), 2.5)
-    envelope = plots.fresnel_envelope(np, prints, 2.5, mp.GPS_L1_WAVELENGTH)
-    assert max(e[3] for e in envelope) == pytest.approx(fr["max_reach_m"], rel=1e-9)
-    assert fr["max_reach_m"] > fr["max_distance_m"] == pytest.approx(max(p["dist"] for p in prints))
-    # Specular point h / tan e, zone centre beyond it, as fresnel_zone's documentation says.
-    a, b, dist = mp.fresnel_zone(10.0, 2.5)
-    assert dist == pytest.approx(2.5 / np.tan(np.radians(10.0)))
-    assert report.fresnel_centre(10.0, 2.5, mp.GPS_L1_WAVELENGTH) > dist
-    page = (tmp_path / "index.html").read_text()
-    assert f"up to {fr['max_reach_m']:.1f} m" in page and f"{fr['max_reach_m']:.1f} m" in run.stdout
-
-
-# -- the page -------------------------------------------------------------------------
-
-def test_page_puts_summary_and_figures_before_the_tables(data, tmp_path):
-    run = command("report", data(PDEL), "--sp3", data(IGS), "--out", tmp_path)
-    assert run.returncode == 0, run.stderr
-    page = (tmp_path / "index.html").read_text()
-    order = [page.index(f'<section id="{sid}">') for sid in ("summary", "figures", "file", "multipath", "slips")]
-    assert order == sorted(order)
-    assert page.index("<img") < page.index('<table class="multipath"')
-    for target in set(__import__("re").findall(r'href="#([\w-]+)"', page)):
-        assert f'id="{target}"' in page
-
-
-BROWSERS = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
-
-
-def test_page_screenshot_in_a_headless_browser(data, tmp_path):
-    browser = next((shutil.which(b) for b in BROWSERS if shutil.which(b)), None)
-    if browser is None:
-        pytest.skip("no headless browser installed")
-    assert command("report", data(PDEL), "--sp3", data(IGS), "--out", tmp_path).returncode == 0
-    shot = tmp_path / "page.png"
-    subprocess.run([browser, "--headless", "--disable-gpu", "--no-sandbox", f"--screenshot={shot}",
-                    "--window-size=1300,1800", (tmp_path / "index.html").as_uri()],
-                   capture_output=True, timeout=120, check=False)
-    assert shot.exists() and shot.stat().st_size > 20_000
-    assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_gunzip_fixture_skips_every_time_without_the_data(tmp_path_factory, monkeypatch):

@@ -48,15 +48,11 @@ def test_version_matches_distribution_metadata():
 
 @pytest.mark.parametrize("name, value", [
     ("SPEED_OF_LIGHT", 299792458.0), ("GM_WGS84", 3.986005e14), ("EARTH_RADIUS", 6378137.0),
-    ("GPS_L1_WAVELENGTH", 0.19029367279836487),
+    ("GPS_L1_WAVELENGTH", 299792458.0 / 1575.42e6),
 ])
 def test_constants_are_exact_floats(name, value):
     got = getattr(skarvo_mp, name)
     assert type(got) is float and got == value
-
-
-def test_l1_wavelength_is_speed_of_light_over_l1():
-    assert skarvo_mp.GPS_L1_WAVELENGTH == skarvo_mp.SPEED_OF_LIGHT / 1575.42e6
 
 
 @pytest.mark.parametrize("name, doc, signature", [
@@ -70,7 +66,6 @@ def test_class_doc_and_text_signature(name, doc, signature):
     assert cls.__doc__ == doc
     assert cls.__text_signature__ == signature
     assert str(inspect.signature(cls)) == signature
-    assert cls.__module__ == "builtins"
     assert repr(cls) == f"<class '{name}'>"
 
 
@@ -78,10 +73,8 @@ def test_class_doc_and_text_signature(name, doc, signature):
 def test_every_class_reports_builtins_and_python_exposed_doc(name):
     cls = getattr(skarvo_mp, name)
     assert cls.__module__ == "builtins"
-    if name == "SnrSeries":
-        assert cls.__doc__ == "SNR time series for one satellite and one S-code"
-    else:
-        assert cls.__doc__.startswith("Python-exposed ")
+    assert cls.__doc__.startswith("Python-exposed ") or (
+        name == "SnrSeries" and cls.__doc__ == "SNR time series for one satellite and one S-code")
 
 
 @pytest.mark.parametrize("name, signature, doc", [

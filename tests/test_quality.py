@@ -1,10 +1,12 @@
 """Station quality figures against independent counts on real files."""
 import math
+import pathlib
 
 import numpy as np
 import pytest
 
 import skarvo_mp as mp
+from rinex_helpers import parse_v3
 from skarvo_tools import quality, sp3files
 from skarvo_tools.report import ReportOptions, build_report
 
@@ -12,36 +14,15 @@ C_MS = mp.SPEED_OF_LIGHT * 1e-3
 
 
 def read_v3_records(path):
-    """{(sat, iso second): {code: value}} and the header code lists, read by
-    column from a RINEX 3 text (values 0 or blank are not stored)."""
-    lists, records, epoch = {}, {}, None
-    with open(path, encoding="ascii", errors="replace") as f:
-        lines = iter(f.read().splitlines())
-        for line in lines:
-            if line[60:].startswith("SYS / # / OBS TYPES") and line[0] != " ":
-                n = int(line[3:6])
-                codes = line[7:60].split()
-                while len(codes) < n:
-                    codes += next(lines)[7:60].split()
-                lists[line[0]] = codes
-            if line[60:].startswith("END OF HEADER"):
-                break
-        for line in lines:
-            if line.startswith(">"):
-                epoch = None
-                if int(line[31]) <= 1:
-                    y, mo, d, h, mi = (int(x) for x in line[2:29].split()[:5])
-                    s = float(line[19:29])
-                    epoch = f"{y:04d}-{mo:02d}-{d:02d}T{h:02d}:{mi:02d}:{s:06.3f}"
-                continue
-            if epoch is None or line[0] not in lists:
-                continue
-            values = {}
-            for i, code in enumerate(lists[line[0]]):
-                text = line[3 + 16 * i:17 + 16 * i].strip()
-                if text and float(text) != 0.0:
-                    values[code] = float(text)
-            records[(line[:3].replace(" ", "0"), epoch)] = values
+    """{(sat, epoch to the millisecond): {code: value}} of the observation
+    records and the header code lists, cut from a RINEX 3 text by column
+    (values of 0 are not observations)."""
+    _, lists, epochs, obs = parse_v3(pathlib.Path(path).read_text(encoding="ascii", errors="replace").splitlines())
+    records = {}
+    for (k, sat, code), (value, _, _) in obs.items():
+        y, mo, d, h, mi, sec = epochs[k][2:29].split()
+        if int(epochs[k][31]) <= 1 and value != 0.0:
+            records.setdefault((sat, f"{y}-{mo}-{d}T{h}:{mi}:{float(sec):06.3f}"), {})[code] = value
     return lists, records
 
 

@@ -3,14 +3,13 @@ that is listed but not tracked, BeiDou B1I on band 1, carrier phases that
 start near zero instead of near the pseudorange, version 2 types of bands 6
 to 8, and the half-cycle flag on every phase."""
 import math
-from datetime import timedelta
 from decimal import Decimal
 
 import numpy as np
 import pytest
 
 import skarvo_mp as sm
-from rinex_helpers import START, header_line, rinex3, stored_observations
+from rinex_helpers import rinex2, rinex3, stored_observations
 
 C = 299792458.0
 
@@ -31,31 +30,6 @@ def dual_track(f1, f2, t, mp, names, iono=5.0, n1=1000.0, n2=-700.0):
 
 def estimates(results):
     return {(e.satellite, e.signal, e.epoch): e.mp_value for e in results.estimates}
-
-
-def rinex2(epochs, types):
-    """Text of a RINEX 2.11 file: `epochs` as for rinex3, one list of
-    two-character `types` for every system."""
-    lines = [header_line("     2.11           OBSERVATION DATA    M (MIXED)", "RINEX VERSION / TYPE")]
-    for i in range(0, len(types), 9):
-        head = f"{len(types):6d}" if i == 0 else " " * 6
-        lines.append(header_line(head + "".join(f"{t:>6}" for t in types[i:i + 9]), "# / TYPES OF OBSERV"))
-    lines += [header_line(f"{30.0:10.3f}", "INTERVAL"), header_line("", "END OF HEADER")]
-
-    def field(v):
-        value, lli = v if isinstance(v, tuple) else (v, None)
-        return " " * 16 if value is None else f"{value:14.3f}{'' if lli is None else lli:1} "
-
-    for offset, sats in epochs:
-        t = START + timedelta(seconds=offset)
-        names = list(sats)
-        lines.append(f" {t:%y %m %d %H %M}{t.second:11.7f}  0{len(names):3d}" + "".join(names[:12]) + "\n")
-        for k in range(12, len(names), 12):
-            lines.append(" " * 32 + "".join(names[k:k + 12]) + "\n")
-        for obs in sats.values():
-            cells = [field(obs.get(c)) for c in types]
-            lines += ["".join(cells[i:i + 5]).rstrip() + "\n" for i in range(0, len(cells), 5)]
-    return "".join(lines)
 
 
 # ---- 0.000 is not an observation ------------------------------------------------
