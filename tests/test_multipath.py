@@ -78,14 +78,13 @@ def series(results, sat, signal):
 
 @pytest.mark.parametrize("kwargs, message", [
     (dict(include_codes=["C1"]), "include_codes entry 'C1' must be a 3-char code ('C1C') or system+code ('GC1C')"),
-    (dict(include_codes=[" c1 "]), "include_codes entry ' c1 ' must be a 3-char code ('C1C') or system+code ('GC1C')"),
     (dict(include_codes=["C1C", "GC1CX"]),
      "include_codes entry 'GC1CX' must be a 3-char code ('C1C') or system+code ('GC1C')"),
     (dict(exclude_codes=["XC1C"]), "exclude_codes entry 'XC1C' has an unknown system prefix"),
     (dict(exclude_codes=["XQ1C"]), "exclude_codes entry 'XQ1C' is not a valid signal code"),
     (dict(exclude_codes=["\u00e91C"]), "exclude_codes entry '\u00e91C' is not a valid signal code"),
     (dict(include_codes=["Q1C"], exclude_codes=["C1"]), "include_codes entry 'Q1C' is not a valid signal code"),
-], ids=["short", "blank-padded", "second-entry", "prefix", "code-before-prefix", "multibyte", "include-first"])
+], ids=["short", "second-entry", "prefix", "code-before-prefix", "multibyte", "include-first"])
 def test_constructor_rejects_bad_code_lists(day, kwargs, message):
     with pytest.raises(ValueError) as info:
         sm.MultipathAnalyzer(day, **kwargs)
@@ -149,15 +148,11 @@ def test_estimate_attributes_and_copies(day):
     first = res.estimates[0]
     assert (first.satellite, first.system, first.signal, first.epoch) == ("E11", "E", "C1C", "2020-06-25T00:00:00.000Z")
     assert (first.elevation, first.azimuth, first.snr) == (45.0, 0.0, None)
-    g01 = next(e for e in res.estimates if e.satellite == "G01" and e.signal == "C1C")
-    assert g01.snr == 45.0
-    assert next(e for e in res.estimates if e.satellite == "G01" and e.signal == "C2W").snr is None
-
+    # The S-code of the code's band only: S1C for C1C, none for C2W.
+    assert {e.signal: e.snr for e in res.estimates if e.satellite == "G01"} == {"C1C": 45.0, "C2W": None}
     # Elevation and azimuth can be set; the list hands out copies.
-    first.elevation = 10
-    first.azimuth = 123.5
-    assert (first.elevation, first.azimuth) == (10.0, 123.5)
-    assert (res.estimates[0].elevation, res.estimates[0].azimuth) == (45.0, 0.0)
+    first.elevation, first.azimuth = 10, 123.5
+    assert (first.elevation, first.azimuth, res.estimates[0].elevation) == (10.0, 123.5, 45.0)
     assert repr(first).startswith("MultipathEstimate(satellite='E11', signal='C1C', epoch='2020-06-25T00:00:00.000Z'")
 
 
@@ -190,14 +185,9 @@ def test_selection(day, kwargs, labels, slips):
     # Slips are those of the selected systems (and phases) only.
     assert [(s.satellite, s.method) for s in res.cycle_slips] == slips
     assert res.total_cycle_slips() == len(slips) == sum(res.cycle_slip_counts.values())
-
-
-def test_unreported_phase_still_breaks_arcs(day):
-    default = sm.MultipathAnalyzer(day).analyze()
-    quiet = sm.MultipathAnalyzer(day, exclude_codes=["GL1C"]).analyze()
-    assert quiet.cycle_slips == [] and quiet.cycle_slip_counts == {}
-    assert [(e.satellite, e.epoch, e.mp_value) for e in quiet.estimates] == [
-        (e.satellite, e.epoch, e.mp_value) for e in default.estimates]
+    if kwargs == dict(exclude_codes=["GL1C"]):  # an unreported phase still breaks the arcs
+        default = sm.MultipathAnalyzer(day).analyze()
+        assert [e.mp_value for e in res.estimates] == [e.mp_value for e in default.estimates]
 
 
 @pytest.mark.parametrize("max_epochs, count, second", [(80, 80, "01:30"), (100, 80, "01:30"), (0, 240, "00:30"),
@@ -277,15 +267,10 @@ def steady(sats, types=None, n=20):
     # A single epoch forms MP points (so labels appear) but no arc.
     (rinex3([(0.0, {"G01": track("G", 1, 2, 0.0, 0.0, "C1C", "C2W", "L1C", "L2W")})], TYPES, interval=None),
      ["GPSM1C", "GPSM2W"]),
-], ids=["one-frequency", "no-phases", "mixed-band4", "not-finite", "header-only", "one-epoch"])
+    (day_text(n=9), ["GPSM1C", "GPSM2W"]),  # points, but every arc too short
+], ids=["one-frequency", "no-phases", "mixed-band4", "not-finite", "header-only", "one-epoch", "short-arcs"])
 def test_unusable_files_give_empty_results(text, labels):
     res = sm.MultipathAnalyzer(read(text), systems=["G", "M"]).analyze()
     assert res.estimates == []
     assert [(s.signal, s.count) for s in res.statistics] == [(label, 0) for label in labels]
 
-
-def test_short_arcs_leave_labels_without_estimates():
-    # 9 epochs: the series has points but every arc is too short.
-    res = sm.MultipathAnalyzer(read(day_text(n=9))).analyze()
-    assert res.estimates == []
-    assert [(s.signal, s.count) for s in res.statistics][:2] == [("GALM1C", 0), ("GALM5Q", 0)]
