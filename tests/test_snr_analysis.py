@@ -43,8 +43,7 @@ def test_result_shape_and_order(obs):
     assert got["interval"] == 30.0
     assert got["bands"] == [[60.0, 120.0], [120.0, 300.0], [300.0, 900.0], [900.0, 1800.0]]
     # Identifier order; J01 has only 39 values.
-    assert list(got["residuals"]) == ["C06", "C11", "E11", "G05"]
-    assert list(got["band_power"]) == ["C06", "C11", "E11", "G05"]
+    assert list(got["residuals"]) == list(got["band_power"]) == ["C06", "C11", "E11", "G05"]
     g = got["residuals"]["G05"]
     assert list(g) == ["code", "t0", "t", "v", "orders"]
     assert g["code"] == "S1C" and got["residuals"]["E11"]["code"] == "S2L"
@@ -76,20 +75,18 @@ def test_satellite_list_order_repeats_and_absent_entries(obs):
     assert str(err.value) == "Invalid satellite id 'Z7'"
 
 
-def test_given_interval_and_bands(obs):
+def test_interval_and_bands_given_or_found(obs):
     got = sk.analyze_snr_wavelets(obs, ["G05"], interval=15.0, bands=[(100.0, 1000.0)])
     assert got["interval"] == 15.0 and got["bands"] == [[100.0, 1000.0]]
     assert len(got["band_power"]["G05"]["power"]) == 1
     # Empty bands mean the defaults, reported as none.
     got = sk.analyze_snr_wavelets(obs, ["G05"], bands=[])
     assert got["bands"] == [] and got["band_power"] == sk.analyze_snr_wavelets(obs, ["G05"])["band_power"]
-
-
-def test_a_gap_splits_the_arcs_and_the_interval_comes_from_the_first_two_epochs():
-    got = sk.analyze_snr_wavelets(build(missing=range(100, 120)), ["G05"])["residuals"]["G05"]
-    assert len(got["orders"]) == 2 and len(got["t"]) == 180
+    # Without an interval, the step of the first two epochs; a gap splits the arcs.
     got = sk.analyze_snr_wavelets(build(n=60, step=1.0), ["G05"])
     assert got["interval"] == 1.0 and got["bands"][0] == [2.0, 20.0]
+    got = sk.analyze_snr_wavelets(build(missing=range(100, 120)), ["G05"])["residuals"]["G05"]
+    assert len(got["orders"]) == 2 and len(got["t"]) == 180
 
 
 def test_long_series_are_thinned_to_every_third_sample():

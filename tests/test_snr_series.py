@@ -29,8 +29,7 @@ def obs():
 
 
 def test_codes_in_byte_order_and_satellites_without_series(obs):
-    assert obs.snr_codes("G05") == ["S1C", "S1W", "S2L", "S2W", "S5Q"]
-    assert [s.code for s in obs.get_snr_series("G05")] == ["S1C", "S1W", "S2L", "S2W", "S5Q"]
+    assert obs.snr_codes("G05") == [s.code for s in obs.get_snr_series("G05")] == ["S1C", "S1W", "S2L", "S2W", "S5Q"]
     # A value of zero is no observation: neither code nor series.
     assert (obs.snr_codes("R07"), obs.get_snr_series("R07")) == ([], [])
     for satellite in ("G30", "E01", "R01"):
@@ -55,8 +54,7 @@ def test_series_object(obs):
 
 @pytest.mark.parametrize("satellite, code, message", [
     ("X99", None, "Invalid satellite id 'X99'"), ("", None, "Invalid satellite id ''"),
-    ("G05", "C1C", "'C1C' is not an S-code"), ("G05", "s1", "'s1' is not an S-code"),
-    ("G05", "S1CX", "'S1CX' is not an S-code"),
+    ("G05", "C1C", "'C1C' is not an S-code"), ("G05", "S1CX", "'S1CX' is not an S-code"),
 ])
 def test_bad_arguments(obs, satellite, code, message):
     with pytest.raises(ValueError) as err:
