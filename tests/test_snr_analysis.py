@@ -6,7 +6,7 @@ import math
 import pytest
 
 import skarvo_mp as sk
-from rinex_helpers import header_line, rinex3, snr_wave
+from rinex_helpers import rinex2, rinex3, snr_wave
 
 
 TYPES = {"G": ["S1C", "S1W", "S2W"], "E": ["S2L", "S2W", "S5Q"], "C": ["S2I"], "J": ["S1C"]}
@@ -100,11 +100,7 @@ def test_long_series_are_thinned_to_every_third_sample():
 def test_satellites_in_byte_order_of_their_identifiers():
     # A blank system letter in a version 2 list is GPS: cell "300" is G300,
     # which sorts before G31.
-    text = header_line("     2.11           OBSERVATION DATA    G (GPS)", "RINEX VERSION / TYPE")
-    text += header_line("     1    S1", "# / TYPES OF OBSERV") + header_line("", "END OF HEADER")
-    for i in range(80):
-        text += f" 20  6 25 {i // 120:2d} {i // 2 % 60:2d} {30 * (i % 2):10.7f}  0  2G31300\n"
-        text += f"{snr_wave(i):14.3f}\n{snr_wave(i, 1):14.3f}\n"
+    text = rinex2([(30.0 * i, {"G31": {"S1": snr_wave(i)}, "300": {"S1": snr_wave(i, 1)}}) for i in range(80)], ["S1"])
     got = sk.analyze_snr_wavelets(sk.read_rinex_obs_bytes(text.encode(), "ids.20o"))
     assert list(got["residuals"]) == list(got["band_power"]) == ["G300", "G31"]
 
