@@ -108,18 +108,14 @@ void test_pairing() {
     const auto epochs = config.analysis_epochs();
     const analysis::ObsIndex index(*config.data, epochs);
     const auto pairs = analysis::build_pairs(config, index);
+    // Band 4 and the mixed letter form no pair; G05's two pairs are checked from Python.
     CHECK(pairs.size() == 4);
     if (pairs.size() != 4) return;
-    // Satellite order E, G, R; codes in (band, attribute) order.
+    // The second phase is the lowest other band (L5Q before L7Q); SNR by attribute (S1B before S1X).
     CHECK(pairs[0].sat.id() == "E11" && pairs[0].phase2.text() == "L5Q" && pairs[0].snr->text() == "S1B");
-    CHECK(pairs[1].code.text() == "C1C" && pairs[1].phase1.text() == "L1C" && pairs[1].phase2.text() == "L2W" &&
-          pairs[1].snr->text() == "S1C");
-    CHECK(pairs[2].code.text() == "C2W" && pairs[2].phase1.text() == "L2W" && pairs[2].phase2.text() == "L1C" &&
-          !pairs[2].snr);
     // GLONASS: L2P is seen twice, L2C once; slot 2 uses channel -4.
     CHECK(pairs[3].sat.id() == "R02" && pairs[3].phase2.text() == "L2P");
     CHECK(pairs[3].wavelength1_m == util::wavelength(1602000000.0 - 4 * 562500.0));
-    CHECK(analysis::signal_label(util::GnssSystem::Galileo, *util::parse_obs_code("C5Q")) == "GALM5Q");
 }
 
 std::size_t count_method(const analysis::MultipathRun& r, analysis::SlipMethod m) {
@@ -129,18 +125,7 @@ std::size_t count_method(const analysis::MultipathRun& r, analysis::SlipMethod m
 }
 
 void test_slips() {
-    // Only lli bit 0 (loss of lock) is a slip; bit 1 (half-cycle ambiguity
-    // possible) and bit 2 are not.
-    Builder b;
-    const std::uint8_t flags[] = {0, 1, 2, 3, 4, 5};
-    for (int i = 0; i < 6; ++i) {
-        b.epoch(30.0 * i);
-        b.sat("G01", gps_track(2.2e7, 5.0, 0.0, 1000.0, -700.0, flags[i]));
-    }
-    auto r = run(b);
-    CHECK(count_method(r, analysis::SlipMethod::Lli) == 3);
-    CHECK(r.slips.counts.size() == 1 && r.slips.counts[0].count == 3 && r.slips.counts[0].phase.text() == "L1C");
-
+    // Which lli bits are slips is checked from Python, on written and real files.
     // gf: 30-s threshold 0.19 m; an ionospheric step of 0.10 m passes, 0.25 m
     // is a slip (on L2W the same step is 1.65 times larger).
     // 301 s apart: not compared; exactly 300 s apart: compared.
@@ -153,17 +138,13 @@ void test_slips() {
     }
     MultipathOptions o;
     o.cp_delta_base_m = 1e9;  // isolate the gf test
-    r = run(g, o);
+    auto r = run(g, o);
     CHECK(count_method(r, analysis::SlipMethod::Gf) == 4);
+    // The magnitude, both phases and their counts are checked from Python; here the thresholds.
     if (r.slips.slips.size() == 4) {
-        const auto& s = r.slips.slips[0];
-        CHECK(s.code_count == 2 && s.codes[0].text() == "L1C" && s.codes[1].text() == "L2W");
-        CHECK(std::abs(s.threshold - 0.19) < 1e-12 && std::abs(s.magnitude - 0.25) < 1e-6);
-        CHECK(r.slips.slips[1].codes[0].text() == "L2W" && r.slips.slips[1].epoch_ms == r.slips.slips[0].epoch_ms);
+        CHECK(std::abs(r.slips.slips[0].magnitude - 0.25) < 1e-6);
         CHECK(std::abs(r.slips.slips[2].threshold - (0.10 + 0.003 * 300.0)) < 1e-12);
     }
-    // A gf slip counts once for each of its phases.
-    CHECK(r.slips.counts.size() == 2 && r.slips.counts[0].count == 4 && r.slips.counts[1].count == 4);
 
     // code_phase: a 9 m code step at 30 s (threshold 8 m) is a slip on C1C; 7 m is not.
     Builder c;
@@ -235,18 +216,7 @@ void test_arcs() {
 
 }  // namespace
 
-void test_elevation_weight() {
-    using analysis::elevation_weight;
-    // Inverse of the relative variance 1 / (4 sin^2 e), continuous at 30 degrees.
-    CHECK(std::abs(elevation_weight(15.0) - 0.2679491924311227) < 1e-15);
-    CHECK(elevation_weight(30.0) == 1.0 && elevation_weight(89.0) == 1.0);
-    CHECK(std::abs(elevation_weight(std::nextafter(30.0, 0.0)) - 1.0) < 1e-15);
-    CHECK(elevation_weight(0.0) == 0.0 && elevation_weight(-2.0) == 0.0 && elevation_weight(std::nan("")) == 0.0);
-    CHECK(elevation_weight(1.0) < elevation_weight(10.0));
-}
-
 int main() {
-    test_elevation_weight();
     test_interval();
     test_pairing();
     test_slips();
