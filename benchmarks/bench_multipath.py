@@ -20,19 +20,11 @@ import time
 
 import skarvo_mp as sm
 
-DATA = pathlib.Path(os.environ.get("SKARVO_DATA", pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"))
-OBS = DATA / "rinex3" / "ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz"
+from benchkit import DATA, ESBC_OBS, median_time
+
+OBS = ESBC_OBS
 SP3 = DATA / "sp3" / "Sta21114.sp3.gz"
 RECEIVER = sm.Ecef(3582105.2910, 532589.7313, 5232754.8054)
-
-
-def median_time(fn, repeat, clock=time.perf_counter):
-    times = []
-    for _ in range(repeat):
-        t0 = clock()
-        fn()
-        times.append(clock() - t0)
-    return statistics.median(times)
 
 
 def main():
