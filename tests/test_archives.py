@@ -237,21 +237,14 @@ def test_cut_and_flipped_compact_files_never_crash(tmp_path):
 
 
 @pytest.mark.realdata
-@pytest.mark.parametrize("name", ["sp3/igs21385.sp3", "sp3/Sta21114.sp3.gz"])
-def test_sp3_reads_from_gzip_and_compress(name, tmp_path):
-    text = text_of(data_path(name))
-    plain = tmp_path / "o.sp3"
-    plain.write_bytes(text)
-    expected = sk.read_sp3(plain)
-    for suffix, payload in ((".gz", gzip.compress(text)), (".Z", ncompress.compress(text))):
-        packed = tmp_path / ("o.sp3" + suffix)
-        packed.write_bytes(payload)
-        got = sk.read_sp3(packed)
-        assert repr(got) == repr(expected) and got.satellites() == expected.satellites()
-        sat = expected.satellites()[0]
-        epoch = sk.Epoch(2021, 1, 1, 6) if "igs" in name else sk.Epoch(2020, 6, 25, 6)
-        a, b = got.get_position(sat, epoch), expected.get_position(sat, epoch)
-        assert (a.x, a.y, a.z) == (b.x, b.y, b.z)
+def test_sp3_reads_from_compress(tmp_path):
+    # Every gzip product file is compared with its text by test_sp3.py.
+    text = data_path("sp3/igs21385.sp3").read_bytes()
+    (tmp_path / "o.sp3.Z").write_bytes(ncompress.compress(text))
+    got, expected = sk.read_sp3(tmp_path / "o.sp3.Z"), sk.read_sp3(data_path("sp3/igs21385.sp3"))
+    assert repr(got) == repr(expected) and got.satellites() == expected.satellites()
+    a, b = (d.get_position("G05", sk.Epoch(2021, 1, 1, 6, 7, 30.0)) for d in (got, expected))
+    assert (a.x, a.y, a.z) == (b.x, b.y, b.z)
 
 
 def test_decode_file_errors_and_empty_input(tmp_path):

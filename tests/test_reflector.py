@@ -2,7 +2,6 @@
 computation, recovery of known reflectors on simulated days, rejection of
 arcs without a reflection, settings errors, the command and the report."""
 import json
-import math
 
 import numpy as np
 import pytest
@@ -38,12 +37,8 @@ def test_lomb_scargle_matches_numpy_and_recovers_a_sinusoid(grid):
     if grid == "uniform":
         assert abs(freqs[np.argmax(amp)] - 21.0) < 0.1
         assert amp.max() == pytest.approx(3.0, rel=0.1)
-
-
-@pytest.mark.parametrize("x, y, message", [([0.1, 0.2], [1.0], "same length")])
-def test_lomb_scargle_refuses_mismatched_lengths(x, y, message):
-    with pytest.raises(ValueError, match=message):
-        skarvo_mp.lomb_scargle(x, y, [1.0, 2.0])
+    with pytest.raises(ValueError, match="same length"):
+        skarvo_mp.lomb_scargle(x, y[:-1], freqs)
 
 
 @pytest.fixture(scope="module")
@@ -199,19 +194,6 @@ def test_report_gains_a_reflector_section_only_when_asked(simulated, tmp_path, c
             assert "Reflector height" in (out / "index.html").read_text()
 
 
-def test_real_station_day_gives_stable_heights_per_direction(data, gunzipped):
-    obs = skarvo_mp.read_rinex_obs(str(data("rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz")))
-    sp3 = skarvo_mp.read_sp3(str(gunzipped("sp3/Sta21114.sp3.gz")))
-    a = skarvo_mp.reflector_heights(obs, sp3, azimuth=[(150, 210)], time_resolved=False)["arcs"]
-    h = a["height_m"][a["accepted"]]
-    assert len(h) > 50
-    med = np.median(h)
-    # One reflector in this direction: most accepted arcs agree within 20 cm.
-    assert 2.5 < med < 4.0
-    assert np.mean(np.abs(h - med) < 0.2) > 0.7
-    assert not math.isnan(med)
-
-
 def test_orbit_of_another_day_gives_no_arcs(simulated, tmp_path):
     _, obs, _, _, _ = simulated("constant")
     other = simulate_station(seed=5, start=(2025, 6, 20, 0, 0, 0), duration_s=3 * 3600, gps=4, galileo=0,
@@ -224,13 +206,18 @@ def test_orbit_of_another_day_gives_no_arcs(simulated, tmp_path):
 
 
 @pytest.mark.realdata
-def test_broadcast_and_precise_orbits_give_the_same_heights(data):
+def test_real_day_gives_one_stable_height_from_either_orbit(data):
     # The reference day seen towards the south, where one reflector dominates.
     obs = skarvo_mp.read_rinex_obs(str(data("rinex3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx.gz")))
     sp3 = skarvo_mp.read_sp3(str(data("sp3/GRG0MGXFIN_20201770000_01D_15M_ORB.SP3.gz")))
     nav = skarvo_mp.read_rinex_nav(str(data("nav/ESBC00DNK_R_20201770000_01D_MN.rnx.gz")))
     kw = dict(azimuth=(150, 210), systems=["G", "E"], time_resolved=False)
-    precise = {d["signal"]: d for d in skarvo_mp.reflector_heights(obs, sp3, **kw)["daily"]}
+    r = skarvo_mp.reflector_heights(obs, sp3, **kw)
+    h = r["arcs"]["height_m"][r["arcs"]["accepted"]]
+    med = np.median(h)
+    # Most accepted arcs agree within 20 cm.
+    assert len(h) > 20 and 2.5 < med < 4.0 and np.mean(np.abs(h - med) < 0.2) > 0.7
+    precise = {d["signal"]: d for d in r["daily"]}
     broadcast = {d["signal"]: d for d in skarvo_mp.reflector_heights(obs, nav, **kw)["daily"]}
     assert precise["all"]["arcs"] > 20
     assert abs(broadcast["all"]["height_m"] - precise["all"]["height_m"]) < 0.01
