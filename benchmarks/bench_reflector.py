@@ -11,7 +11,6 @@ one core, at least 1.7x on two.
 import argparse
 import json
 import os
-import pathlib
 import statistics
 import subprocess
 import sys
