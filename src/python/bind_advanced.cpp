@@ -320,36 +320,22 @@ void bind_analyze_snr_wavelets(py::module_& m) {
         "analyze_snr_wavelets",
         [](const PyRinexObsData& obs, std::optional<std::vector<SatelliteText>> satellites,
            std::optional<double> interval, std::optional<BandList> bands) {
-            const an::SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
-            const std::vector<an::PeriodBand>& resolved = run.bands;
-            const std::vector<an::SatelliteSnrResult>& results = run.results;
+            an::SnrWaveletRun run = run_snr_wavelets(obs, satellites, interval, bands);
             py::list band_list;
-            for (const an::PeriodBand& b : resolved) {
+            for (const an::PeriodBand& b : run.bands) {
                 py::list pair;
                 pair.append(b.lo_s);
                 pair.append(b.hi_s);
                 band_list.append(pair);
             }
-            py::dict residuals, power;
-            for (const an::SatelliteSnrResult& r : results) {
-                py::dict res;
-                res["code"] = r.code;
-                res["t0"] = r.t0;
-                res["t"] = float_list(r.t);
-                res["v"] = float_list(r.v);
-                res["orders"] = py::cast(r.orders);
-                residuals[py::str(r.satellite)] = res;
-                py::dict bp;
-                bp["t"] = float_list(r.band_t);
-                bp["power"] = float_rows(r.band_power, r.bands, r.band_t.size());
-                power[py::str(r.satellite)] = bp;
-            }
-            py::dict out;
-            out["bands"] = band_list;
-            out["interval"] = run.interval;
-            out["residuals"] = residuals;
-            out["band_power"] = power;
-            return out;
+            struct Lists {
+                py::object series(const std::vector<double>& v) { return float_list(v); }
+                py::object orders(const std::vector<unsigned>& o) { return py::cast(o); }
+                py::object rows(const std::vector<double>& block, std::size_t rows, std::size_t columns) {
+                    return float_rows(block, rows, columns);
+                }
+            } as;
+            return snr_wavelet_dict(run, std::move(band_list), as);
         },
         py::arg("obs"), py::arg("satellites") = py::none(), py::arg("interval") = py::none(),
         py::arg("bands") = py::none(),

@@ -491,27 +491,20 @@ void bind_analyze_snr_wavelets_array(py::module_& m) {
                 band_block.push_back(b.lo_s);
                 band_block.push_back(b.hi_s);
             }
-            py::dict residuals, power;
-            for (analysis::SatelliteSnrResult& r : run.results) {
-                const std::size_t n = r.v.size(), bins = r.band_t.size();
-                py::dict res;
-                res["code"] = r.code;
-                res["t0"] = r.t0;
-                res["t"] = capsule_array(std::move(r.t), {ssize(n)});
-                res["v"] = capsule_array(std::move(r.v), {ssize(n)});
-                res["orders"] = copy_array(std::vector<std::int64_t>(r.orders.begin(), r.orders.end()));
-                residuals[py::str(r.satellite)] = res;
-                py::dict bp;
-                bp["t"] = capsule_array(std::move(r.band_t), {ssize(bins)});
-                bp["power"] = capsule_array(std::move(r.band_power), {ssize(r.bands), ssize(bins)});
-                power[py::str(r.satellite)] = bp;
-            }
-            py::dict out;
-            out["bands"] = capsule_array(std::move(band_block), {ssize(run.bands.size()), 2});
-            out["interval"] = run.interval;
-            out["residuals"] = residuals;
-            out["band_power"] = power;
-            return out;
+            struct Arrays {
+                py::object series(std::vector<double>& v) {
+                    const py::ssize_t n = ssize(v.size());
+                    return capsule_array(std::move(v), {n});
+                }
+                py::object orders(const std::vector<unsigned>& o) {
+                    return copy_array(std::vector<std::int64_t>(o.begin(), o.end()));
+                }
+                py::object rows(std::vector<double>& block, std::size_t rows, std::size_t columns) {
+                    return capsule_array(std::move(block), {ssize(rows), ssize(columns)});
+                }
+            } as;
+            const py::ssize_t band_count = ssize(run.bands.size());
+            return snr_wavelet_dict(run, capsule_array(std::move(band_block), {band_count, 2}), as);
         },
         py::arg("obs"), py::arg("satellites") = py::none(), py::arg("interval") = py::none(),
         py::arg("bands") = py::none(),

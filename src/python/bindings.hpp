@@ -49,6 +49,36 @@ analysis::SnrWaveletRun run_snr_wavelets(const PyRinexObsData& obs,
                                          std::optional<double> interval,
                                          const std::optional<std::vector<std::pair<double, double>>>& bands);
 
+/// The dictionary both forms of analyze_snr_wavelets return: {"bands",
+/// "interval", "residuals": {sat: {code, t0, t, v, orders}}, "band_power":
+/// {sat: {t, power}}}. `as` gives each column its Python form (lists or
+/// arrays): series(values), orders(orders), rows(block, rows, columns); it
+/// may move the columns out of `run`.
+template <class Forms>
+py::dict snr_wavelet_dict(analysis::SnrWaveletRun& run, py::object bands, Forms& as) {
+    py::dict residuals, power;
+    for (analysis::SatelliteSnrResult& r : run.results) {
+        py::dict res;
+        res["code"] = r.code;
+        res["t0"] = r.t0;
+        res["t"] = as.series(r.t);
+        res["v"] = as.series(r.v);
+        res["orders"] = as.orders(r.orders);
+        residuals[py::str(r.satellite)] = res;
+        const std::size_t bins = r.band_t.size();
+        py::dict bp;
+        bp["t"] = as.series(r.band_t);
+        bp["power"] = as.rows(r.band_power, r.bands, bins);
+        power[py::str(r.satellite)] = bp;
+    }
+    py::dict out;
+    out["bands"] = std::move(bands);
+    out["interval"] = run.interval;
+    out["residuals"] = residuals;
+    out["band_power"] = power;
+    return out;
+}
+
 // Module functions.
 void bind_read_rinex_obs(py::module_& m);
 void bind_read_rinex_obs_bytes(py::module_& m);
